@@ -1,0 +1,53 @@
+#pragma once
+
+#include "AtomicSharedPtr.h"
+
+#include <tarvo/core.h>
+#include <tarvo_cm/connection.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// The drive object of one connection: owns the live repository link, runs the file-system
+// dispatch loop for its mount point and answers every operation of the driver there.
+class KelvoFileSystem {
+public:
+    using Content = std::vector<std::uint8_t>;
+
+    // Takes `core` over.
+    explicit KelvoFileSystem(std::shared_ptr<tarvo::ICore> core);
+    ~KelvoFileSystem();
+    KelvoFileSystem(const KelvoFileSystem&) = delete;
+    KelvoFileSystem& operator=(const KelvoFileSystem&) = delete;
+
+    // Connects and serves the drive; returns when the mount has ended or never started.
+    void run(const tarvo_cm::Connection& connection, const std::wstring& mountPoint,
+             const std::wstring& customName);
+
+    // Whether the drive holds a repository link; safe from any thread.
+    bool isConnected() const { return static_cast<bool>(repository); }
+
+    std::shared_ptr<tarvo::ICore> core;
+    tarvo_cm::Connection connection;
+    AtomicSharedPtr<tarvo::IRepository> repository;  // set while connected
+    AtomicSharedPtr<tarvo::IItemStore> itemStore;
+    std::wstring mountPoint = L"X:\\";
+    std::wstring customName;
+    std::function<void()> onMounted;
+    std::function<void()> onUnmounted;
+
+    // Guards contentCache. Taken after a file context's mutex, never before it.
+    std::mutex cacheMutex;
+    // Downloaded contents shared by the handles that hold them.
+    std::map<tarvo::ItemId, std::weak_ptr<Content>> contentCache;
+};
+
+// The body of a drive thread: keeps the drive object alive until run() has returned, however long
+// the storage holds on to it.
+void RunDriveThread(std::shared_ptr<KelvoFileSystem> fileSystem, tarvo_cm::Connection connection,
+                    std::wstring mountPoint, std::wstring customName);

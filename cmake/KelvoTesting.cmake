@@ -1,0 +1,28 @@
+# kelvo_add_test(<target> LABEL <layer> SOURCES <files...> LIBRARIES <libs...> [OWN_MAIN])
+#
+# Builds one GoogleTest executable and registers each of its tests with CTest under the given
+# layer label, so that `ctest -L <layer>` runs one layer. Discovery runs before the tests, not at
+# build time, so building never needs FUSE or a display. OWN_MAIN: the sources bring main() (for
+# example to create a QApplication first); otherwise GoogleTest's main is linked.
+include(GoogleTest)
+find_package(GTest REQUIRED)
+
+function(kelvo_add_test target)
+    cmake_parse_arguments(ARG "OWN_MAIN" "LABEL;TIMEOUT" "SOURCES;LIBRARIES" ${ARGN})
+    if(NOT ARG_LABEL)
+        message(FATAL_ERROR "kelvo_add_test(${target}) needs a LABEL naming its layer")
+    endif()
+    if(NOT ARG_TIMEOUT)
+        set(ARG_TIMEOUT 300)
+    endif()
+    add_executable(${target} ${ARG_SOURCES})
+    target_link_libraries(${target} PRIVATE ${ARG_LIBRARIES} kelvo_test_support GTest::gmock GTest::gtest)
+    if(NOT ARG_OWN_MAIN)
+        target_link_libraries(${target} PRIVATE GTest::gtest_main)
+    endif()
+    kelvo_set_warnings(${target})
+    gtest_discover_tests(${target}
+        DISCOVERY_MODE PRE_TEST
+        PROPERTIES LABELS ${ARG_LABEL} TIMEOUT ${ARG_TIMEOUT}
+                   ENVIRONMENT "QT_QPA_PLATFORM=offscreen;KELVO_TEST_BINARY_DIR=${CMAKE_CURRENT_BINARY_DIR}")
+endfunction()

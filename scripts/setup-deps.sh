@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project needs to build, run and test; quick when they are all
+# there already. Works as root, or as a user who may use sudo.
+set -euo pipefail
+
+packages=(
+    # build
+    build-essential cmake ninja-build pkg-config ccache
+    # libraries
+    qtbase5-dev qtbase5-dev-tools qttranslations5-l10n
+    libboost-dev libboost-date-time-dev libboost-stacktrace-dev
+    libsqlite3-dev libspdlog-dev libfmt-dev
+    fuse3 libfuse3-dev
+    libpq-dev qtkeychain-qt5-dev
+    # icon generation at build time
+    librsvg2-bin icoutils
+    # tests
+    libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth
+    postgresql dbus-x11 gnome-keyring python3
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$package")
+    fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+    exit 0
+fi
+
+echo "Installing: ${missing[*]}"
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then
+    sudo_cmd=(sudo)
+fi
+"${sudo_cmd[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
