@@ -9,7 +9,9 @@
 #include <boost/functional/hash.hpp>
 #include <boost/uuid/uuid.hpp>
 
+#include <atomic>
 #include <memory>
+#include <sstream>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -30,13 +32,17 @@ struct ConnectionHandle {
     QString customName;
     std::shared_ptr<KelvoFileSystem> fileSystem;
     std::thread thread;
+    // Set from the start of a drive thread until its drive is mounted or the thread ends, so that
+    // a second mount request meanwhile does not start a second thread for the same drive.
+    std::shared_ptr<std::atomic<bool>> starting = std::make_shared<std::atomic<bool>>(false);
 
     // Whether the drive holds a repository link; safe to call on the GUI thread at any time.
     bool isConnected() const;
 };
 
-// The one registry of connections, their drive letters, display names and drives. Used on the GUI
-// thread only; reached through ConnectionsStorage::instance().
+// The one registry of connections, their drive letters, display names and drives, and the two
+// configuration files that keep them. Used on the GUI thread only; the process-wide instance is
+// reached through ConnectionsStorage::instance().
 class ConnectionsStorage : public QObject {
     Q_OBJECT
 
@@ -49,13 +55,16 @@ public:
         QString connectionsConfigPath;
         QString mountPointsPath;
     };
-    // The files below the application's configuration folder.
+    // The files beside and below the application's configuration folder.
     static Paths defaultPaths();
 
+    // Loads both files and mounts every connection that has a free drive letter.
     ConnectionsStorage();
-    // For tests: other files and another core.
+    // The same with other files and another core (tests).
     ConnectionsStorage(const Paths& paths, std::shared_ptr<tarvo::ICore> core);
     ~ConnectionsStorage() override;
+    ConnectionsStorage(const ConnectionsStorage&) = delete;
+    ConnectionsStorage& operator=(const ConnectionsStorage&) = delete;
 
     // The process-wide storage; null before start-up has created it.
     static ConnectionsStorage* instance();
@@ -63,20 +72,30 @@ public:
 
     void addConnection(const tarvo_cm::Connection& connection, const MountPoint& mountPoint);
     void updateConnection(const tarvo_cm::Connection& connection, const MountPoint& mountPoint);
+    // False when no connection has that identifier.
     bool removeConnection(const tarvo_cm::Connection& connection);
     void mountDrive(const tarvo_cm::Connection& connection);
     void unmountDrive(const tarvo_cm::Connection& connection);
+    // Every handle, in the order the connections were added.
     std::vector<ConnectionHandle*> connections() const;
     std::shared_ptr<tarvo::ICore> core() const;
+
+    // The configuration files. Failures are logged; what was read before a failure is returned.
+    static std::wstringstream readTextFile(const QString& path);
+    static std::vector<tarvo_cm::Connection> readConnectionsConfig(const QString& path);
+    static MountPointTable readMountPoints(const QString& path);
 
 signals:
     void connectionAdded(ConnectionHandle* connection);
     void connectionAboutToBeRemoved(ConnectionHandle* connection);
     void connectionUpdated(ConnectionHandle* connection);
+    // Emitted on a drive's own thread.
     void driveMounted(ConnectionHandle* connection);
     void driveUnmounted(ConnectionHandle* connection);
 
 private:
+    struct SignalGate;
+
     void load();
     MountPoint initialMountPoint(const tarvo_cm::Connection& connection,
                                  const MountPointTable& saved, bool mountPointsFileExisted,
@@ -88,7 +107,12 @@ private:
     QString m_connectionsConfigPath;
     QString m_mountPointsPath;
     std::shared_ptr<tarvo::ICore> m_core;
-    // Insertion order is kept so that the list and both files keep the user's order.
-    std::vector<std::unique_ptr<ConnectionHandle>> m_handles;
-    std::vector<std::pair<boost::uuids::uuid, MountPoint>> m_mountPoints;
+    std::unordered_map<boost::uuids::uuid, std::unique_ptr<ConnectionHandle>,
+                       boost::hash<boost::uuids::uuid>>
+        m_handles;
+    // Identifiers in the order they were added: the order of the list and of both files.
+    std::vector<boost::uuids::uuid> m_order;
+    MountPointTable m_mountPoints;
+    // Lets drive threads emit the drive signals only while this object exists.
+    std::shared_ptr<SignalGate> m_signalGate;
 };

@@ -1,8 +1,130 @@
+// The process entry: the driver-installation mode, or the tray application.
+
 #include "ConnectionsStorage.h"
 
+#include <logging/dump_util.h>
+#include <logging/logging.h>
 #include <singleapplication.h>
+#include <win_compat/console_control.h>
+#include <win_compat/windows.h>
 
-int main(int argc, char* argv[]) {
-    SingleApplication app(argc, argv, true, SingleApplication::NotifyOnSecondary, 1000);
-    return 0;
+#include <QCoreApplication>
+#include <QDir>
+#include <QLibraryInfo>
+#include <QMessageBox>
+#include <QStandardPaths>
+#include <QTranslator>
+
+#include <cwchar>
+#include <filesystem>
+#include <memory>
+#include <system_error>
+
+namespace {
+
+const wchar_t* const kInstallDriverOption = L"-install-driver";
+
+// Whether the first argument after the program path is exactly the installation option.
+bool isInstallDriverMode() {
+    int argumentCount = 0;
+    LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &argumentCount);
+    const bool installMode = arguments != nullptr && argumentCount >= 2 &&
+                             std::wcscmp(arguments[1], kInstallDriverOption) == 0;
+    LocalFree(static_cast<void*>(arguments));
+    return installMode;
+}
+
+int wideArgumentCount() {
+    int argumentCount = 0;
+    LocalFree(static_cast<void*>(CommandLineToArgvW(GetCommandLineW(), &argumentCount)));
+    return argumentCount;
+}
+
+// Log-out, shutdown and Ctrl+C end the event loop the way the tray's exit item does, so the
+// program tears down in order.
+BOOL quitOnSessionEnd(DWORD /*controlType*/) {
+    QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
+                              Qt::QueuedConnection);
+    return TRUE;
+}
+
+// The crash-dump folder in the cache location. `firstStart` tells whether it had to be created:
+// only the very first start of the program for this user (or one after the folder was removed)
+// opens the main window. Throws std::filesystem::filesystem_error when the folder can neither be
+// examined nor created.
+std::filesystem::path prepareCrashDumpFolder(bool& firstStart) {
+    const std::filesystem::path folder =
+        QStandardPaths::writableLocation(QStandardPaths::CacheLocation).toStdWString();
+    std::error_code error;
+    const bool exists = std::filesystem::exists(folder, error);
+    if (error && error != std::errc::no_such_file_or_directory &&
+        error != std::errc::not_a_directory && error != std::errc::filename_too_long) {
+        throw std::filesystem::filesystem_error("exists", folder, error);
+    }
+    firstStart = !exists;
+    std::filesystem::create_directories(folder);
+    return folder;
+}
+
+// The folder of mount_points.xml; on Linux nothing else creates it before the first save.
+void prepareConfigurationFolder() {
+    QDir().mkpath(QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation));
+}
+
+}  // namespace
+
+int main(int /*argc*/, char* /*argv*/[]) {
+    logging::Initialize();
+    logging::InstallQtMessageHandler();
+
+    if (isInstallDriverMode()) {
+        return 0;
+    }
+
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+
+    // Qt is never given the program's arguments; it sees none when the vector is null.
+    int argumentCount = wideArgumentCount();
+    auto application = std::make_unique<SingleApplication>(
+        argumentCount, nullptr, true, SingleApplication::NotifyOnSecondary, 1000);
+
+    QGuiApplication::setQuitOnLastWindowClosed(false);
+    QCoreApplication::setOrganizationName(QStringLiteral("Ostrel"));
+    QCoreApplication::setOrganizationDomain(QStringLiteral("ostrel.example"));
+    QCoreApplication::setApplicationName(QObject::tr("Браузер хранилищ документов"));
+    QCoreApplication::setAttribute(Qt::AA_DisableWindowContextHelpButton);
+
+    auto translator = std::make_unique<QTranslator>();
+    if (translator->load(QStringLiteral("qtbase_ru"),
+                         QLibraryInfo::location(QLibraryInfo::TranslationsPath), QString(),
+                         QString())) {
+        QCoreApplication::installTranslator(translator.get());
+    }
+
+    bool firstStart = false;
+    std::filesystem::path crashDumpFolder;
+    try {
+        crashDumpFolder = prepareCrashDumpFolder(firstStart);
+    } catch (const std::filesystem::filesystem_error& error) {
+        KELVO_LOG(logging::kError) << QString::fromUtf8(error.what()).toStdWString();
+        QMessageBox::critical(nullptr, QCoreApplication::applicationName(),
+                              QString::fromUtf8(error.what()));
+        return 1;
+    }
+    dump_util::InitDumps(crashDumpFolder);
+    prepareConfigurationFolder();
+
+    if (ConnectionsStorage::instance() == nullptr) {
+        ConnectionsStorage::setInstance(new ConnectionsStorage());
+    }
+
+    SetConsoleCtrlHandler(quitOnSessionEnd, TRUE);
+    const int exitCode = QApplication::exec();
+
+    crashDumpFolder.clear();
+    translator.reset();
+    application.reset();
+    logging::Flush();
+    return exitCode;
 }
