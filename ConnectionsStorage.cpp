@@ -114,6 +114,7 @@ ConnectionsStorage::ConnectionsStorage(const Paths& paths, std::shared_ptr<tarvo
       m_connectionsConfigPath(paths.connectionsConfigPath),
       m_mountPointsPath(paths.mountPointsPath),
       m_core(std::move(core)),
+      m_runningDriveThreads(std::make_shared<std::atomic<int>>(0)),
       m_signalGate(std::make_shared<SignalGate>()) {
     m_signalGate->storage = this;
     load();
@@ -125,11 +126,7 @@ ConnectionsStorage::~ConnectionsStorage() {
         m_signalGate->storage = nullptr;
     }
     for (auto& [id, handle] : m_handles) {
-        DokanRemoveMountPoint(handle->fileSystem->mountPoint.c_str());
-        handle->fileSystem->repository.reset();
-        if (handle->thread.joinable()) {
-            handle->thread.detach();
-        }
+        stopDrive(*handle);
     }
 }
 
@@ -266,11 +263,7 @@ bool ConnectionsStorage::removeConnection(const tarvo_cm::Connection& connection
     m_order.erase(std::find(m_order.begin(), m_order.end(), connection.id));
     m_mountPoints.erase(connection.id);
 
-    DokanRemoveMountPoint(handle->fileSystem->mountPoint.c_str());
-    handle->fileSystem->repository.reset();
-    if (handle->thread.joinable()) {
-        handle->thread.detach();
-    }
+    stopDrive(*handle);
 
     saveMountPoints();
     saveConnections();
@@ -295,25 +288,42 @@ void ConnectionsStorage::mountDrive(const tarvo_cm::Connection& connection) {
 
     // The thread takes its own copies: the handle may change or go while the drive runs.
     handle->starting->store(true);
-    handle->thread = std::thread([fileSystem = handle->fileSystem, record = handle->connection,
-                                  mountPath = handle->mountPoint.toStdWString(),
-                                  customName = handle->customName.toStdWString(),
-                                  starting = handle->starting]() mutable {
-        RunDriveThread(std::move(fileSystem), std::move(record), std::move(mountPath),
-                       std::move(customName));
-        starting->store(false);
-    });
+    m_runningDriveThreads->fetch_add(1);
+    handle->thread =
+        std::thread([fileSystem = handle->fileSystem, record = handle->connection,
+                     mountPath = handle->mountPoint.toStdWString(),
+                     customName = handle->customName.toStdWString(), starting = handle->starting,
+                     running = m_runningDriveThreads]() mutable {
+            RunDriveThread(std::move(fileSystem), std::move(record), std::move(mountPath),
+                           std::move(customName));
+            starting->store(false);
+            running->fetch_sub(1);
+        });
 }
 
 void ConnectionsStorage::unmountDrive(const tarvo_cm::Connection& connection) {
-    ConnectionHandle* const handle = findHandle(connection);
-    if (!handle) {
-        return;
+    if (ConnectionHandle* const handle = findHandle(connection)) {
+        stopDrive(*handle);
     }
-    DokanRemoveMountPoint(handle->fileSystem->mountPoint.c_str());
-    handle->fileSystem->repository.reset();
-    if (handle->thread.joinable()) {
-        handle->thread.detach();
+}
+
+// Unmounting is asynchronous: the drive thread ends by itself once its dispatch loop returns, and
+// driveUnmounted follows from there.
+void ConnectionsStorage::stopDrive(ConnectionHandle& handle) {
+    DokanRemoveMountPoint(handle.fileSystem->mountPoint.c_str());
+    handle.fileSystem->repository.reset();
+    if (handle.thread.joinable()) {
+        handle.thread.detach();
+    }
+}
+
+void ConnectionsStorage::unmountAllAndWait(std::chrono::milliseconds timeout) {
+    for (auto& [id, handle] : m_handles) {
+        stopDrive(*handle);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (m_runningDriveThreads->load() > 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 }
 

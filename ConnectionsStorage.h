@@ -10,6 +10,7 @@
 #include <boost/uuid/uuid.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -80,6 +81,10 @@ public:
     std::vector<ConnectionHandle*> connections() const;
     std::shared_ptr<tarvo::ICore> core() const;
 
+    // Unmounts every drive and waits up to `timeout` for their drive threads to end, so that the
+    // process does not end with drives still serving requests. Used once, at exit.
+    void unmountAllAndWait(std::chrono::milliseconds timeout);
+
     // The configuration files. Failures are logged; what was read before a failure is returned.
     static std::wstringstream readTextFile(const QString& path);
     static std::vector<tarvo_cm::Connection> readConnectionsConfig(const QString& path);
@@ -103,6 +108,7 @@ private:
     ConnectionHandle* findHandle(const tarvo_cm::Connection& connection) const;
     void saveMountPoints();
     void saveConnections();
+    void stopDrive(ConnectionHandle& handle);
 
     QString m_connectionsConfigPath;
     QString m_mountPointsPath;
@@ -113,6 +119,8 @@ private:
     // Identifiers in the order they were added: the order of the list and of both files.
     std::vector<boost::uuids::uuid> m_order;
     MountPointTable m_mountPoints;
+    // Drive threads that have not returned yet, whether their handle still exists or not.
+    std::shared_ptr<std::atomic<int>> m_runningDriveThreads;
     // Lets drive threads emit the drive signals only while this object exists.
     std::shared_ptr<SignalGate> m_signalGate;
 };

@@ -15,6 +15,7 @@
 #include <QStandardPaths>
 #include <QTranslator>
 
+#include <chrono>
 #include <cwchar>
 #include <filesystem>
 #include <memory>
@@ -121,6 +122,12 @@ int main(int /*argc*/, char* /*argv*/[]) {
 
     SetConsoleCtrlHandler(quitOnSessionEnd, TRUE);
     const int exitCode = QApplication::exec();
+
+    // Unmount in order rather than ending with drives still serving requests: uploads in progress
+    // finish, and no program is left holding a file on a drive that vanished mid-request.
+    if (ConnectionsStorage* storage = ConnectionsStorage::instance()) {
+        storage->unmountAllAndWait(std::chrono::seconds(10));
+    }
 
     crashDumpFolder.clear();
     translator.reset();
