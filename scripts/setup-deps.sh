@@ -31,9 +31,16 @@ if [ ${#missing[@]} -eq 0 ]; then
 fi
 
 echo "Installing: ${missing[*]}"
-sudo_cmd=()
+as_root=()
 if [ "$(id -u)" -ne 0 ]; then
-    sudo_cmd=(sudo)
+    if ! command -v sudo >/dev/null 2>&1; then
+        echo "Missing packages need root: run this script as root, or install sudo first." >&2
+        exit 1
+    fi
+    as_root=(sudo)
 fi
-"${sudo_cmd[@]}" apt-get update -qq
-DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# Through env, because sudo drops the caller's environment: without it, packages that ask
+# questions (tzdata, keyboard settings) would stop and wait for an answer.
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y -qq --no-install-recommends "${missing[@]}"
