@@ -1,6 +1,7 @@
 // The process entry: the driver-installation mode, or the tray application.
 
 #include "ConnectionsStorage.h"
+#include "HelpKeyFilter.h"
 
 #include <logging/dump_util.h>
 #include <logging/logging.h>
@@ -13,6 +14,7 @@
 #include <QLibraryInfo>
 #include <QMessageBox>
 #include <QStandardPaths>
+#include <QThread>
 #include <QTranslator>
 
 #include <chrono>
@@ -89,12 +91,21 @@ int main(int /*argc*/, char* /*argv*/[]) {
     int argumentCount = wideArgumentCount();
     auto application = std::make_unique<SingleApplication>(
         argumentCount, nullptr, true, SingleApplication::NotifyOnSecondary, 1000);
+    if (!application->isPrimaryInstance()) {
+        // The primary has been told and brings its window forward; this start has nothing to do.
+        QThread::sleep(1);
+        application.reset();
+        logging::Flush();
+        return 0;
+    }
 
     QGuiApplication::setQuitOnLastWindowClosed(false);
     QCoreApplication::setOrganizationName(QStringLiteral("Ostrel"));
     QCoreApplication::setOrganizationDomain(QStringLiteral("ostrel.example"));
     QCoreApplication::setApplicationName(QObject::tr("Браузер хранилищ документов"));
     QCoreApplication::setAttribute(Qt::AA_DisableWindowContextHelpButton);
+    // Sees the events of every window of the process; lives until the process ends.
+    QCoreApplication::instance()->installEventFilter(new HelpKeyFilter());
 
     auto translator = std::make_unique<QTranslator>();
     if (translator->load(QStringLiteral("qtbase_ru"),

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <string>
+
+namespace win_compat {
+
+// The program that shows the user manual, found through the program search path and started with
+// the manual's path as its one argument. It stands for the HTML Help viewer "hh"; on Linux the
+// manual is HTML and the desktop's opener shows it in the user's browser.
+std::wstring HelpViewerProgram();
+
+}  // namespace win_compat
