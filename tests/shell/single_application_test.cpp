@@ -193,7 +193,8 @@ TEST(SingleApplicationTest, FirstStartIsPrimarySecondStartsNotifyItAndCountOn) {
     second->readDecision();
     EXPECT_EQ(second->decision, QStringLiteral("secondary 1"));
     EXPECT_EQ(second->key, primary->key);
-    EXPECT_EQ(primary->nextLine(), QStringLiteral("instanceStarted"));
+    // The primary's hidden, minimized window is shown and keeps its minimized state.
+    EXPECT_EQ(primary->nextLine(), QStringLiteral("instanceStarted visible minimized"));
     ASSERT_TRUE(second->process().waitForFinished(10000));
     EXPECT_EQ(second->process().exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(second->process().exitCode(), 0);
@@ -204,7 +205,7 @@ TEST(SingleApplicationTest, FirstStartIsPrimarySecondStartsNotifyItAndCountOn) {
     auto third = copy.start();
     third->readDecision();
     EXPECT_EQ(third->decision, QStringLiteral("secondary 2"));
-    EXPECT_EQ(primary->nextLine(), QStringLiteral("instanceStarted"));
+    EXPECT_EQ(primary->nextLine(), QStringLiteral("instanceStarted visible minimized"));
     third->stop();
     EXPECT_EQ(third->process().exitCode(), 0);
 
@@ -348,7 +349,7 @@ TEST(SingleApplicationTest, PrimaryRejectsAMessageWithAFlippedBit) {
     }
     auto socket = connectRaw(primary->key);
     send(*socket, lengthHeader(55) + good);
-    EXPECT_EQ(primary->nextLine(), QStringLiteral("instanceStarted"));
+    EXPECT_EQ(primary->nextLine(), QStringLiteral("instanceStarted visible minimized"));
     EXPECT_EQ(primary->nextLine(300), QString()) << "only the sound message counts";
     EXPECT_EQ(socket->state(), QLocalSocket::ConnectedState);
 }
@@ -369,7 +370,7 @@ TEST(SingleApplicationTest, HeaderInTwoPiecesIsReadAndLaterBytesAreAMessage) {
     QThread::msleep(200);
     EXPECT_EQ(primary->nextLine(100), QString()) << "nothing before the body is complete";
     send(*socket, body.mid(20));
-    EXPECT_EQ(primary->nextLine(), QStringLiteral("instanceStarted"));
+    EXPECT_EQ(primary->nextLine(), QStringLiteral("instanceStarted visible minimized"));
 
     send(*socket, "hello");
     EXPECT_EQ(primary->nextLine(), QStringLiteral("message 9 68656c6c6f"));
@@ -392,7 +393,7 @@ TEST(SingleApplicationTest, PrimaryKilledWithSigkillDoesNotBlockTheNextStart) {
     auto second = copy.start();
     second->readDecision();
     EXPECT_EQ(second->decision, QStringLiteral("secondary 1"));
-    EXPECT_EQ(next->nextLine(), QStringLiteral("instanceStarted"));
+    EXPECT_EQ(next->nextLine(), QStringLiteral("instanceStarted visible minimized"));
     next->stop();
     EXPECT_TRUE(next->errorOutput().contains(QStringLiteral("no longer runs")));
 }

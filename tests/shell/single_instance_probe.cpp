@@ -3,14 +3,19 @@
 // single-instance guard decided, so that tests can drive real processes:
 //   key <instance key>
 //   primary 0 | secondary <index>
-//   instanceStarted                   (primary, each time the signal fires)
+//   instanceStarted <window state>    (primary, each time the signal fires; the state of its
+//                                      window, which starts hidden and minimized: "visible" or
+//                                      "hidden", then "minimized" or "normal")
 //   message <instance id> <hex bytes> (primary, for each receivedMessage)
 // A secondary sleeps one second and ends with 0; a primary runs until its standard input closes.
+#include "LaterStarts.h"
+
 #include <singleapplication.h>
 #include <singleapplication_p.h>
 
 #include <QSocketNotifier>
 #include <QThread>
+#include <QWidget>
 
 #include <unistd.h>
 
@@ -37,8 +42,15 @@ int main() {
     }
     say(QStringLiteral("primary %1 pid %2").arg(app.instanceIndex()).arg(app.primaryPid()));
 
-    QObject::connect(&app, &SingleApplication::instanceStarted,
-                     [] { say(QStringLiteral("instanceStarted")); });
+    // Wired as the entry wires the main window; the report comes after the window has reacted.
+    QWidget window;
+    window.setWindowState(Qt::WindowMinimized);
+    bringWindowForwardOnLaterStarts(app, window);
+    QObject::connect(&app, &SingleApplication::instanceStarted, [&window] {
+        say(QStringLiteral("instanceStarted %1 %2")
+                .arg(window.isVisible() ? "visible" : "hidden")
+                .arg(window.isMinimized() ? "minimized" : "normal"));
+    });
     QObject::connect(&app, &SingleApplication::receivedMessage,
                      [](quint32 instanceId, const QByteArray& message) {
                          say(QStringLiteral("message %1 %2")
