@@ -1,0 +1,33 @@
+#pragma once
+
+#include "buffer.h"
+#include "engine.h"
+
+#include <memory>
+#include <mutex>
+
+namespace tarvo::detail {
+
+// Reads one stored blob chunk by chunk. A buffer that the caller has let go of is reused for the
+// next chunk, so a reader streaming a large blob allocates one chunk buffer, not one per chunk.
+class BlobReader : public IBlobReader {
+public:
+    BlobReader(std::shared_ptr<Engine> engine, BlobRecord blob);
+
+    std::uint64_t GetSize() const override { return m_blob.size; }
+    std::shared_ptr<IBuffer> Read() override;
+    void Close() override;
+
+private:
+    std::shared_ptr<Buffer> NextBuffer();
+
+    std::mutex m_mutex;
+    const std::shared_ptr<Engine> m_engine;
+    const BlobRecord m_blob;
+    std::shared_ptr<Buffer> m_buffer;
+    std::int64_t m_nextChunk = 0;
+    std::uint64_t m_offset = 0;
+    bool m_closed = false;
+};
+
+}  // namespace tarvo::detail

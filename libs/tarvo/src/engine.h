@@ -1,0 +1,98 @@
+#pragma once
+
+#include <tarvo/core.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarvo::detail {
+
+// One item as a storage engine returns it.
+struct ItemRecord {
+    ItemId id{};
+    ItemId parent{};  // nil for the root
+    std::wstring name;
+    bool folder = false;
+    boost::posix_time::ptime creationTime;
+    boost::posix_time::ptime modificationTime;
+    std::optional<std::uint64_t> size;  // documents: size of the first blob of the current version
+    bool visible = true;
+    bool openable = true;
+
+    BrowserItemInfo ToBrowserItemInfo() const;
+};
+
+// One stored blob of a version.
+struct BlobRecord {
+    BlobId id = 0;
+    boost::uuids::uuid category{};
+    std::uint64_t size = 0;
+    std::size_t chunkSize = 0;  // no stored chunk is larger
+};
+
+// A version being written. Everything it stores stays invisible to every other link until
+// Commit; Discard (or destruction without Commit) leaves the repository as it was, and so does
+// a crash of the process at any moment before Commit returns.
+class VersionWrite {
+public:
+    virtual ~VersionWrite() = default;
+    virtual BlobId AddBlob(const boost::uuids::uuid& category, std::size_t chunkSize) = 0;
+    // Chunks of one blob arrive in order, numbered from 0.
+    virtual void AppendChunk(BlobId blob, std::int64_t chunkIndex, const std::uint8_t* data,
+                             std::size_t size) = 0;
+    virtual void FinishBlob(BlobId blob, std::uint64_t size) = 0;
+    // Blobs stored in this version so far.
+    virtual std::vector<BlobRecord> Blobs() = 0;
+    // Makes the version current (for a new document: creates the document) and syncs it to disk.
+    virtual VersionNumber Commit() = 0;
+    virtual void Discard() = 0;
+};
+
+// The storage behind one repository link. Each call is atomic (one transaction) and safe to
+// make from several threads at once. The SQL dialect and the physical layout stay inside the
+// implementation; what a caller sees is this interface and TarvoError.
+class Engine {
+public:
+    virtual ~Engine() = default;
+
+    virtual std::wstring RepositoryName() = 0;
+
+    // Ids of the longest existing prefix of `names` (names[0] is the root's empty name).
+    virtual IdPath ResolvePath(const Names& names) = 0;
+    // Throws ItemNotFound when the item does not exist.
+    virtual ItemRecord GetItem(const ItemId& id) = 0;
+    virtual IdPath PathOf(const ItemId& id) = 0;
+    virtual std::vector<ItemRecord> ListChildren(const ItemId& folder) = 0;
+
+    virtual void CreateFolders(const ItemId& parent, const Names& names) = 0;
+    virtual void Rename(const ItemId& id, const std::wstring& name) = 0;
+    virtual void Move(const ItemId& id, const ItemId& newParent) = 0;
+    virtual void Delete(const ItemId& id) = 0;
+    virtual void SetAccess(const ItemId& id, const ItemAccess& access) = 0;
+
+    virtual std::unique_ptr<VersionWrite> StartDocument(const ItemId& parent,
+                                                        const FileCreateInfo& info,
+                                                        const std::wstring& comment) = 0;
+    virtual std::unique_ptr<VersionWrite> StartVersion(const ItemId& document,
+                                                       const std::wstring& comment) = 0;
+    virtual std::vector<VersionNumber> ListVersions(const ItemId& document) = 0;
+    virtual VersionNumber CurrentVersion(const ItemId& document) = 0;
+    // Throws ItemNotFound when the version does not exist.
+    virtual void CheckVersion(const ItemId& document, VersionNumber version) = 0;
+    virtual std::vector<BlobRecord> ListBlobs(const ItemId& document, VersionNumber version) = 0;
+    // Copies chunk `chunkIndex` of the blob into `out`; returns its size, 0 when there is none.
+    virtual std::size_t ReadChunk(BlobId blob, std::int64_t chunkIndex, std::uint8_t* out,
+                                  std::size_t capacity) = 0;
+
+    // lock_state values; `holder` receives the holder's text.
+    virtual int Lock(const ItemId& document, std::wstring& holder) = 0;
+    virtual void Unlock(const ItemId& document) = 0;
+    // Releases every lock this link holds (the link is going away).
+    virtual void ReleaseAllLocks() noexcept = 0;
+};
+
+}  // namespace tarvo::detail

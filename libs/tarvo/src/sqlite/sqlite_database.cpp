@@ -1,0 +1,99 @@
+#include "sqlite_database.h"
+
+#include "sqlite_error.h"
+
+#include <sqlite3.h>
+
+namespace tarvo::detail::sqlite {
+
+namespace {
+
+// A long upload holds the write lock for the whole of its version; other writers wait for it
+// rather than fail.
+constexpr int kBusyTimeoutMilliseconds = 60'000;
+
+}  // namespace
+
+Database::Database(const std::string& path, bool create) {
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
+    if (create) {
+        flags |= SQLITE_OPEN_CREATE;
+    }
+    const int result = sqlite3_open_v2(path.c_str(), &m_db, flags, nullptr);
+    if (result != SQLITE_OK) {
+        // The handle exists even on failure and carries the message; closed by the destructor
+        // only when construction succeeds, so close it here.
+        struct Closer {
+            sqlite3* db;
+            ~Closer() { sqlite3_close_v2(db); }
+        } closer{m_db};
+        ThrowError(m_db, result);
+    }
+    try {
+        Check(m_db, sqlite3_busy_timeout(m_db, kBusyTimeoutMilliseconds));
+        sqlite3_extended_result_codes(m_db, 1);
+        // A committed version must survive a power loss: WAL with a sync at every commit.
+        Execute(
+            "PRAGMA journal_mode=WAL;"
+            "PRAGMA synchronous=FULL;"
+            "PRAGMA journal_size_limit=67108864;"
+            "PRAGMA cache_size=-8192;"
+            "PRAGMA temp_store=MEMORY;");
+    } catch (...) {
+        m_statements.clear();
+        sqlite3_close_v2(m_db);
+        throw;
+    }
+}
+
+Database::~Database() {
+    m_statements.clear();  // statements first: the connection cannot close while they exist
+    sqlite3_close_v2(m_db);
+}
+
+void Database::Execute(const char* sql) {
+    char* message = nullptr;
+    const int result = sqlite3_exec(m_db, sql, nullptr, nullptr, &message);
+    sqlite3_free(message);
+    Check(m_db, result);
+}
+
+Statement& Database::Prepare(const char* sql) {
+    auto found = m_statements.find(sql);
+    if (found == m_statements.end()) {
+        found = m_statements.emplace(sql, std::make_unique<Statement>(m_db, sql)).first;
+    }
+    return *found->second;
+}
+
+std::int64_t Database::LastInsertRowId() const {
+    return sqlite3_last_insert_rowid(m_db);
+}
+
+bool Database::InTransaction() const {
+    return sqlite3_get_autocommit(m_db) == 0;
+}
+
+Transaction::Transaction(Database& db, Kind kind) : m_db(db) {
+    // A writer takes the write lock at once: a deferred transaction that upgrades later can fail
+    // with "busy" without waiting.
+    m_db.Execute(kind == Kind::Write ? "BEGIN IMMEDIATE" : "BEGIN");
+}
+
+Transaction::~Transaction() {
+    if (m_open && m_db.InTransaction()) {
+        try {
+            m_db.Execute("ROLLBACK");
+        } catch (...) {
+            // Nothing more can be done: SQLite rolls back on its own when the connection closes,
+            // and a connection that failed here is left to the pool's health check.
+        }
+    }
+}
+
+void Transaction::Commit() {
+    m_db.Execute("COMMIT");
+    m_open = false;
+}
+
+}  // namespace tarvo::detail::sqlite

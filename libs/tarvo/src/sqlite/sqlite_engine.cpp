@@ -1,0 +1,383 @@
+#include "sqlite_engine.h"
+
+#include "../errors_text.h"
+#include "../time_codec.h"
+#include "sqlite_queries.h"
+#include "sqlite_schema.h"
+#include "sqlite_version_write.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace tarvo::detail::sqlite {
+
+namespace {
+
+using Kind = Transaction::Kind;
+
+// Every item of the subtree below (and including) ?1.
+#define TARVO_SUBTREE                                     \
+    "WITH RECURSIVE subtree(id) AS (SELECT ?1 UNION ALL " \
+    "SELECT i.id FROM items i JOIN subtree s ON i.parent_id = s.id) "
+
+}  // namespace
+
+SqliteEngine::SqliteEngine(const std::string& path, const std::wstring& defaultName,
+                           LinkIdentity identity)
+    : m_pool(path), m_identity(std::move(identity)) {
+    Database db(path, true);
+    PrepareSchema(db, defaultName);
+}
+
+SqliteEngine::~SqliteEngine() {
+    ReleaseAllLocks();
+}
+
+std::wstring SqliteEngine::RepositoryName() {
+    auto db = m_pool.Acquire();
+    StatementUse query(db->Prepare("SELECT value FROM repository_info WHERE key = 'name'"));
+    return query->Step() ? query->ColumnText(0) : std::wstring();
+}
+
+IdPath SqliteEngine::ResolvePath(const Names& names) {
+    IdPath path;
+    if (names.empty() || !names.front().empty()) {
+        return path;
+    }
+    auto db = m_pool.Acquire();
+    Transaction transaction(*db, Kind::Read);  // one snapshot for the whole walk
+    path.push_back(queries::RootId(*db));
+    for (std::size_t level = 1; level < names.size(); ++level) {
+        const auto child = queries::FindChild(*db, path.back(), names[level]);
+        if (!child) {
+            break;
+        }
+        path.push_back(*child);
+    }
+    return path;
+}
+
+ItemRecord SqliteEngine::GetItem(const ItemId& id) {
+    auto db = m_pool.Acquire();
+    return queries::RequireItem(*db, id);
+}
+
+IdPath SqliteEngine::PathOf(const ItemId& id) {
+    auto db = m_pool.Acquire();
+    IdPath path = queries::PathOf(*db, id);
+    if (path.empty()) {
+        throw errors::ItemGone();
+    }
+    return path;
+}
+
+std::vector<ItemRecord> SqliteEngine::ListChildren(const ItemId& folder) {
+    auto db = m_pool.Acquire();
+    Transaction transaction(*db, Kind::Read);
+    queries::RequireFolder(*db, folder);
+    return queries::ListChildren(*db, folder);
+}
+
+void SqliteEngine::CreateFolders(const ItemId& parent, const Names& names) {
+    auto db = m_pool.Acquire();
+    Transaction transaction(*db, Kind::Write);
+    ItemId current = queries::RequireFolder(*db, parent).id;
+    const std::int64_t now = ToMicroseconds(Now());
+    for (const auto& name : names) {
+        if (const auto existing = queries::FindChild(*db, current, name)) {
+            if (!queries::RequireItem(*db, *existing).folder) {
+                throw errors::NameTaken(name);
+            }
+            current = *existing;
+            continue;
+        }
+        const ItemId id = GenerateUuid();
+        StatementUse insert(db->Prepare(
+            "INSERT INTO items(id, parent_id, name, is_folder, created_us, modified_us) "
+            "VALUES(?1, ?2, ?3, 1, ?4, ?4)"));
+        insert->BindUuid(1, id);
+        insert->BindUuid(2, current);
+        insert->BindText(3, name);
+        insert->BindInt64(4, now);
+        insert->Run();
+        current = id;
+    }
+    transaction.Commit();
+}
+
+void SqliteEngine::Rename(const ItemId& id, const std::wstring& name) {
+    auto db = m_pool.Acquire();
+    Transaction transaction(*db, Kind::Write);
+    const ItemRecord item = queries::RequireItem(*db, id);
+    if (item.parent.is_nil()) {
+        throw errors::RootUntouchable();
+    }
+    if (item.name == name) {
+        return;
+    }
+    if (queries::FindChild(*db, item.parent, name)) {
+        throw errors::NameTaken(name);
+    }
+    StatementUse update(db->Prepare("UPDATE items SET name = ?2, modified_us = ?3 WHERE id = ?1"));
+    update->BindUuid(1, id);
+    update->BindText(2, name);
+    update->BindInt64(3, ToMicroseconds(Now()));
+    update->Run();
+    transaction.Commit();
+}
+
+void SqliteEngine::Move(const ItemId& id, const ItemId& newParent) {
+    auto db = m_pool.Acquire();
+    Transaction transaction(*db, Kind::Write);
+    const ItemRecord item = queries::RequireItem(*db, id);
+    if (item.parent.is_nil()) {
+        throw errors::RootUntouchable();
+    }
+    queries::RequireFolder(*db, newParent);
+    if (item.parent == newParent) {
+        return;
+    }
+    const IdPath targetPath = queries::PathOf(*db, newParent);
+    if (std::find(targetPath.begin(), targetPath.end(), id) != targetPath.end()) {
+        throw errors::MoveIntoItself();
+    }
+    if (queries::FindChild(*db, newParent, item.name)) {
+        throw errors::NameTaken(item.name);
+    }
+    StatementUse update(
+        db->Prepare("UPDATE items SET parent_id = ?2, modified_us = ?3 WHERE id = ?1"));
+    update->BindUuid(1, id);
+    update->BindUuid(2, newParent);
+    update->BindInt64(3, ToMicroseconds(Now()));
+    update->Run();
+    transaction.Commit();
+}
+
+void SqliteEngine::CheckNoForeignLocksBelow(Database& db, const ItemId& id) {
+    StatementUse query(db.Prepare(TARVO_SUBTREE "SELECT l.item_id FROM edit_locks l JOIN subtree s "
+                                                "ON l.item_id = s.id WHERE l.link_id <> ?2"));
+    query->BindUuid(1, id);
+    query->BindUuid(2, m_identity.linkId);
+    std::vector<ItemId> locked;
+    while (query->Step()) {
+        locked.push_back(query->ColumnUuid(0));
+    }
+    query->Reset();
+    for (const auto& document : locked) {
+        if (const auto holder = queries::ForeignHolder(db, document, m_identity.linkId)) {
+            throw errors::LockedBy(*holder);
+        }
+    }
+}
+
+void SqliteEngine::Delete(const ItemId& id) {
+    auto db = m_pool.Acquire();
+    Transaction transaction(*db, Kind::Write);
+    const ItemRecord item = queries::RequireItem(*db, id);
+    if (item.parent.is_nil()) {
+        throw errors::RootUntouchable();
+    }
+    CheckNoForeignLocksBelow(*db, id);
+    // Content first, the items themselves last: each statement finds the subtree through items.
+    static constexpr const char* kDeletions[] = {
+        TARVO_SUBTREE
+        "DELETE FROM blob_chunks WHERE blob_id IN "
+        "(SELECT b.id FROM blobs b WHERE b.item_id IN (SELECT id FROM subtree))",
+        TARVO_SUBTREE "DELETE FROM blobs WHERE item_id IN (SELECT id FROM subtree)",
+        TARVO_SUBTREE "DELETE FROM versions WHERE item_id IN (SELECT id FROM subtree)",
+        TARVO_SUBTREE "DELETE FROM edit_locks WHERE item_id IN (SELECT id FROM subtree)",
+        TARVO_SUBTREE "DELETE FROM items WHERE id IN (SELECT id FROM subtree)",
+    };
+    for (const char* sql : kDeletions) {
+        StatementUse deletion(db->Prepare(sql));
+        deletion->BindUuid(1, id);
+        deletion->Run();
+    }
+    transaction.Commit();
+}
+
+void SqliteEngine::SetAccess(const ItemId& id, const ItemAccess& access) {
+    auto db = m_pool.Acquire();
+    Transaction transaction(*db, Kind::Write);
+    queries::RequireItem(*db, id);
+    StatementUse update(db->Prepare("UPDATE items SET visible = ?2, openable = ?3 WHERE id = ?1"));
+    update->BindUuid(1, id);
+    update->BindInt64(2, access.visible ? 1 : 0);
+    update->BindInt64(3, access.openable ? 1 : 0);
+    update->Run();
+    transaction.Commit();
+}
+
+std::unique_ptr<VersionWrite> SqliteEngine::StartDocument(const ItemId& parent,
+                                                          const FileCreateInfo& info,
+                                                          const std::wstring& comment) {
+    auto db = m_pool.Acquire();
+    {
+        // Early checks, so that the caller learns of a clash at once; the write repeats them.
+        Transaction transaction(*db, Kind::Read);
+        queries::RequireFolder(*db, parent);
+        if (queries::FindChild(*db, parent, info.name)) {
+            throw errors::NameTaken(info.name);
+        }
+    }
+    return std::make_unique<SqliteVersionWrite>(
+        std::move(db), m_identity, info.id, SqliteVersionWrite::NewDocument{parent, info}, comment);
+}
+
+std::unique_ptr<VersionWrite> SqliteEngine::StartVersion(const ItemId& document,
+                                                         const std::wstring& comment) {
+    auto db = m_pool.Acquire();
+    queries::RequireDocument(*db, document);
+    return std::make_unique<SqliteVersionWrite>(std::move(db), m_identity, document, std::nullopt,
+                                                comment);
+}
+
+std::vector<VersionNumber> SqliteEngine::ListVersions(const ItemId& document) {
+    auto db = m_pool.Acquire();
+    Transaction transaction(*db, Kind::Read);
+    queries::RequireDocument(*db, document);
+    StatementUse query(
+        db->Prepare("SELECT number FROM versions WHERE item_id = ?1 ORDER BY number"));
+    query->BindUuid(1, document);
+    std::vector<VersionNumber> versions;
+    while (query->Step()) {
+        versions.push_back(query->ColumnInt64(0));
+    }
+    return versions;
+}
+
+VersionNumber SqliteEngine::CurrentVersion(const ItemId& document) {
+    auto db = m_pool.Acquire();
+    StatementUse query(db->Prepare("SELECT is_folder, current_version FROM items WHERE id = ?1"));
+    query->BindUuid(1, document);
+    if (!query->Step()) {
+        throw errors::ItemGone();
+    }
+    if (query->ColumnInt64(0) != 0) {
+        throw errors::NotADocument();
+    }
+    if (query->IsNull(1)) {
+        throw TarvoError(errc::StorageFailure,
+                         L"У документа нет ни одной сохранённой версии: хранилище повреждено.");
+    }
+    return query->ColumnInt64(1);
+}
+
+void SqliteEngine::CheckVersion(const ItemId& document, VersionNumber version) {
+    auto db = m_pool.Acquire();
+    Transaction transaction(*db, Kind::Read);
+    queries::RequireDocument(*db, document);
+    StatementUse query(db->Prepare("SELECT 1 FROM versions WHERE item_id = ?1 AND number = ?2"));
+    query->BindUuid(1, document);
+    query->BindInt64(2, version);
+    if (!query->Step()) {
+        throw TarvoError(errc::ItemNotFound, L"Версия " + std::to_wstring(version) +
+                                                 L" документа не найдена в хранилище. "
+                                                 L"Выберите одну из сохранённых версий.");
+    }
+}
+
+std::vector<BlobRecord> SqliteEngine::ListBlobs(const ItemId& document, VersionNumber version) {
+    auto db = m_pool.Acquire();
+    StatementUse query(db->Prepare(
+        "SELECT id, category, size, chunk_size FROM blobs WHERE item_id = ?1 AND version = ?2 "
+        "ORDER BY id"));
+    query->BindUuid(1, document);
+    query->BindInt64(2, version);
+    std::vector<BlobRecord> blobs;
+    while (query->Step()) {
+        BlobRecord blob;
+        blob.id = query->ColumnInt64(0);
+        blob.category = query->ColumnUuid(1);
+        blob.size = static_cast<std::uint64_t>(query->ColumnInt64(2));
+        blob.chunkSize = static_cast<std::size_t>(query->ColumnInt64(3));
+        blobs.push_back(blob);
+    }
+    return blobs;
+}
+
+std::size_t SqliteEngine::ReadChunk(BlobId blob, std::int64_t chunkIndex, std::uint8_t* out,
+                                    std::size_t capacity) {
+    auto db = m_pool.Acquire();
+    StatementUse query(
+        db->Prepare("SELECT data FROM blob_chunks WHERE blob_id = ?1 AND chunk_index = ?2"));
+    query->BindInt64(1, blob);
+    query->BindInt64(2, chunkIndex);
+    if (!query->Step()) {
+        return 0;
+    }
+    const std::size_t size = query->ColumnBytes(0);
+    if (size > capacity) {
+        throw TarvoError(errc::StorageFailure,
+                         L"Фрагмент содержимого документа больше объявленного размера: "
+                         L"хранилище повреждено.");
+    }
+    if (size > 0) {
+        std::memcpy(out, query->ColumnBlob(0), size);
+    }
+    return size;
+}
+
+int SqliteEngine::Lock(const ItemId& document, std::wstring& holder) {
+    auto db = m_pool.Acquire();
+    Transaction transaction(*db, Kind::Write);
+    queries::RequireDocument(*db, document);
+    const auto existing = queries::FindLock(*db, document);
+    if (existing && existing->linkId == m_identity.linkId) {
+        holder = existing->holder;
+        return lock_state::kAlreadyHeld;
+    }
+    if (existing && !existing->IsStale()) {
+        holder = existing->holder;
+        return lock_state::kHeldByOther;
+    }
+    // Free, or its owner's process has ended: the lock is ours.
+    StatementUse insert(
+        db->Prepare("INSERT OR REPLACE INTO edit_locks"
+                    "(item_id, link_id, host, process_id, process_start, holder, taken_us) "
+                    "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)"));
+    insert->BindUuid(1, document);
+    insert->BindUuid(2, m_identity.linkId);
+    insert->BindUtf8(3, m_identity.host);
+    insert->BindInt64(4, m_identity.processId);
+    insert->BindInt64(5, m_identity.processStart);
+    insert->BindText(6, m_identity.HolderText());
+    insert->BindInt64(7, ToMicroseconds(Now()));
+    insert->Run();
+    transaction.Commit();
+    holder = m_identity.HolderText();
+    return lock_state::kTaken;
+}
+
+void SqliteEngine::Unlock(const ItemId& document) {
+    auto db = m_pool.Acquire();
+    Transaction transaction(*db, Kind::Write);
+    queries::RequireItem(*db, document);
+    const auto existing = queries::FindLock(*db, document);
+    if (!existing) {
+        return;
+    }
+    if (existing->linkId != m_identity.linkId && !existing->IsStale()) {
+        throw errors::LockedBy(existing->holder);
+    }
+    StatementUse deletion(db->Prepare("DELETE FROM edit_locks WHERE item_id = ?1"));
+    deletion->BindUuid(1, document);
+    deletion->Run();
+    transaction.Commit();
+}
+
+void SqliteEngine::ReleaseAllLocks() noexcept {
+    try {
+        auto db = m_pool.Acquire();
+        StatementUse deletion(db->Prepare("DELETE FROM edit_locks WHERE link_id = ?1"));
+        deletion->BindUuid(1, m_identity.linkId);
+        deletion->Run();
+    } catch (const std::exception&) {
+        // The link is going away and has nobody left to tell; a lock left behind is taken over
+        // by the next link once this process has ended.
+    }
+}
+
+#undef TARVO_SUBTREE
+
+}  // namespace tarvo::detail::sqlite
