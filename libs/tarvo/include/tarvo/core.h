@@ -173,7 +173,9 @@ public:
     // Deletes the item with everything below it.
     virtual void DeleteItem(const IdPath& path) = 0;
 
-    // A new document whose first version has no blob; returned open for writing.
+    // A new document whose first version has no blob; returned open for writing. The document
+    // comes into being when it is closed with commit = true (with whatever blobs were written);
+    // closing it with commit = false creates nothing.
     virtual std::shared_ptr<IDocument> CreateDocument(const IdPath& parent,
                                                       const FileCreateInfo& info,
                                                       const std::wstring& comment) = 0;

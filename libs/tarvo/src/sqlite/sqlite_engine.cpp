@@ -2,12 +2,12 @@
 
 #include "../errors_text.h"
 #include "../time_codec.h"
+#include "sqlite_blob_read.h"
 #include "sqlite_queries.h"
 #include "sqlite_schema.h"
 #include "sqlite_version_write.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace tarvo::detail::sqlite {
 
@@ -299,22 +299,28 @@ std::vector<BlobRecord> SqliteEngine::ListBlobs(const ItemId& document, VersionN
 std::size_t SqliteEngine::ReadChunk(BlobId blob, std::int64_t chunkIndex, std::uint8_t* out,
                                     std::size_t capacity) {
     auto db = m_pool.Acquire();
-    StatementUse query(
-        db->Prepare("SELECT data FROM blob_chunks WHERE blob_id = ?1 AND chunk_index = ?2"));
-    query->BindInt64(1, blob);
-    query->BindInt64(2, chunkIndex);
-    if (!query->Step()) {
-        return 0;
+    // One snapshot for finding the row and reading it.
+    Transaction transaction(*db, Kind::Read);
+    std::int64_t rowId = 0;
+    {
+        // Answered from the primary-key index alone; the chunk's pages are not touched here.
+        StatementUse query(
+            db->Prepare("SELECT rowid FROM blob_chunks WHERE blob_id = ?1 AND chunk_index = ?2"));
+        query->BindInt64(1, blob);
+        query->BindInt64(2, chunkIndex);
+        if (!query->Step()) {
+            return 0;
+        }
+        rowId = query->ColumnInt64(0);
     }
-    const std::size_t size = query->ColumnBytes(0);
+    BlobRead chunk(db->Handle(), "blob_chunks", "data", rowId);
+    const std::size_t size = chunk.Size();
     if (size > capacity) {
         throw TarvoError(errc::StorageFailure,
                          L"Фрагмент содержимого документа больше объявленного размера: "
                          L"хранилище повреждено.");
     }
-    if (size > 0) {
-        std::memcpy(out, query->ColumnBlob(0), size);
-    }
+    chunk.ReadAll(out);
     return size;
 }
 
