@@ -3,6 +3,7 @@
 #include "data_folder.h"
 #include "link_identity.h"
 #include "repository.h"
+#include "postgres/pg_engine.h"
 #include "sqlite/sqlite_engine.h"
 #include "text_codec.h"
 
@@ -36,18 +37,16 @@ std::shared_ptr<IRepository> ConnectLocal() {
 
 }  // namespace
 
-std::shared_ptr<IRepository> Core::Connect(const Endpoint& endpoint, const Credentials&) {
+std::shared_ptr<IRepository> Core::Connect(const Endpoint& endpoint,
+                                           const Credentials& credentials) {
     // The local repository belongs to the operating-system user who owns its file; credentials
     // play no part in reaching it.
     if (std::holds_alternative<endpoint::Local>(endpoint)) {
         return ConnectLocal();
     }
-    const auto& remote = std::get<endpoint::Remote>(endpoint);
-    throw TarvoError(errc::NotConnected,
-                     L"Подключение к серверному хранилищу " + remote.host + L":" +
-                         std::to_wstring(remote.port) + L"/" + remote.database +
-                         L" пока не поддерживается этой версией программы. Используйте "
-                         L"локальное хранилище.");
+    const auto settings = postgres::ConnectionSettings::From(std::get<endpoint::Remote>(endpoint),
+                                                             credentials);
+    return std::make_shared<Repository>(std::make_shared<postgres::PgEngine>(settings));
 }
 
 }  // namespace detail

@@ -4,8 +4,8 @@
 
 namespace tarvo::detail {
 
-// Opens links: the local repository through the embedded SQLite engine; shared repositories on
-// a server are refused until their engine exists.
+// Opens links: the local repository through the embedded SQLite engine, shared repositories
+// through the PostgreSQL engine.
 class Core : public ICore {
 public:
     std::shared_ptr<IRepository> Connect(const Endpoint& endpoint,

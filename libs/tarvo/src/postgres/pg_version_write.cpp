@@ -1,0 +1,173 @@
+#include "pg_version_write.h"
+
+#include "../errors_text.h"
+#include "../time_codec.h"
+#include "pg_error.h"
+#include "pg_queries.h"
+
+#include <algorithm>
+
+namespace tarvo::detail::postgres {
+
+PgVersionWrite::PgVersionWrite(ConnectionPool::Lease lease, const LinkIdentity& identity,
+                               ItemId document, std::optional<NewDocument> creation,
+                               std::wstring comment)
+    : m_lease(std::move(lease)),
+      m_identity(identity),
+      m_document(document),
+      m_creation(std::move(creation)),
+      m_comment(std::move(comment)) {}
+
+PgVersionWrite::~PgVersionWrite() = default;  // an open transaction rolls back
+
+void PgVersionWrite::Start() {
+    if (m_finished) {
+        throw errors::DocumentClosed();
+    }
+    if (m_transaction) {
+        return;
+    }
+    // Refused early, so that nobody uploads a whole content only to learn at the end that
+    // another user holds the document; checked again at commit.
+    if (!m_creation) {
+        CheckExistingDocument();
+    }
+    m_transaction.emplace(*m_lease);
+}
+
+void PgVersionWrite::CheckExistingDocument() {
+    queries::RequireDocument(*m_lease, m_document);
+    if (const auto holder = queries::ForeignHolder(*m_lease, m_document, m_identity.linkId)) {
+        throw errors::LockedBy(*holder);
+    }
+}
+
+BlobId PgVersionWrite::AddBlob(const boost::uuids::uuid& category, std::size_t chunkSize) {
+    Start();
+    // The version number is not known before commit; the blob gets it then.
+    auto result = m_lease->Exec(
+        "INSERT INTO kelvo.blobs(item_id, version, category, size, chunk_size) "
+        "VALUES ($1, NULL, $2, 0, $3) RETURNING id",
+        Params().Uuid(m_document).Uuid(category).Int64(static_cast<std::int64_t>(chunkSize)));
+    BlobRecord blob;
+    blob.id = result.Int64(0, 0);
+    blob.category = category;
+    blob.chunkSize = chunkSize;
+    m_blobs.push_back(blob);
+    return blob.id;
+}
+
+void PgVersionWrite::AppendChunk(BlobId blob, std::int64_t chunkIndex, const std::uint8_t* data,
+                                 std::size_t size) {
+    Start();
+    m_lease->Exec(
+        "INSERT INTO kelvo.blob_chunks(blob_id, chunk_index, data) VALUES ($1, $2, $3)",
+        Params().Int64(blob).Int64(chunkIndex).Bytes(data, size));
+}
+
+void PgVersionWrite::FinishBlob(BlobId blob, std::uint64_t size) {
+    Start();
+    m_lease->Exec("UPDATE kelvo.blobs SET size = $2 WHERE id = $1",
+                  Params().Int64(blob).Int64(static_cast<std::int64_t>(size)));
+    const auto found = std::find_if(m_blobs.begin(), m_blobs.end(),
+                                    [blob](const BlobRecord& record) { return record.id == blob; });
+    if (found != m_blobs.end()) {
+        found->size = size;
+    }
+}
+
+std::vector<BlobRecord> PgVersionWrite::Blobs() {
+    return m_blobs;
+}
+
+// Checked again under the tree lock: another client may have taken the name or removed the
+// folder since the document was started.
+VersionNumber PgVersionWrite::InsertDocument(std::int64_t now) {
+    Connection& connection = *m_lease;
+    queries::LockTree(connection);
+    queries::RequireFolder(connection, m_creation->parent);
+    if (queries::FindChild(connection, m_creation->parent, m_creation->info.name)) {
+        throw errors::NameTaken(m_creation->info.name);
+    }
+    if (queries::FindItem(connection, m_document)) {
+        throw errors::Invalid(
+            L"Объект с таким идентификатором уже есть в хранилище. Создайте "
+            L"документ с новым идентификатором.");
+    }
+    try {
+        connection.Exec(
+            "INSERT INTO kelvo.items(id, parent_id, name, is_folder, kind, created_us, "
+            "modified_us) VALUES ($1, $2, $3, false, $4, $5, $5)",
+            Params()
+                .Uuid(m_document)
+                .Uuid(m_creation->parent)
+                .Text(m_creation->info.name)
+                .Uuid(m_creation->info.kind)
+                .Int64(now));
+    } catch (const QueryError& error) {
+        if (error.SqlState() == sql_state::kUniqueViolation) {
+            throw errors::NameTaken(m_creation->info.name);
+        }
+        throw;
+    }
+    return 1;
+}
+
+VersionNumber PgVersionWrite::NextVersionOfExistingDocument() {
+    Connection& connection = *m_lease;
+    // The row lock makes concurrent commits of one document take turns; a delete that got
+    // there first leaves no row to lock.
+    auto row = connection.Exec("SELECT is_folder FROM kelvo.items WHERE id = $1 FOR UPDATE",
+                               Params().Uuid(m_document));
+    if (row.Rows() == 0) {
+        throw errors::ItemGone();
+    }
+    if (row.Bool(0, 0)) {
+        throw errors::NotADocument();
+    }
+    if (const auto holder = queries::ForeignHolder(connection, m_document, m_identity.linkId)) {
+        throw errors::LockedBy(*holder);
+    }
+    auto next = connection.Exec(
+        "SELECT COALESCE(MAX(number), 0) + 1 FROM kelvo.versions WHERE item_id = $1",
+        Params().Uuid(m_document));
+    return next.Int64(0, 0);
+}
+
+VersionNumber PgVersionWrite::Commit() {
+    Start();
+    Connection& connection = *m_lease;
+    const std::int64_t now = ToMicroseconds(Now());
+    const VersionNumber number = m_creation ? InsertDocument(now) : NextVersionOfExistingDocument();
+    connection.Exec(
+        "INSERT INTO kelvo.versions(item_id, number, comment, author, created_us) "
+        "VALUES ($1, $2, $3, $4, $5)",
+        Params()
+            .Uuid(m_document)
+            .Int64(number)
+            .Text(m_comment)
+            .Text(m_identity.HolderText())
+            .Int64(now));
+    if (!m_blobs.empty()) {
+        std::vector<std::int64_t> ids;
+        for (const auto& blob : m_blobs) {
+            ids.push_back(blob.id);
+        }
+        connection.Exec("UPDATE kelvo.blobs SET version = $2 WHERE id = ANY($1::bigint[])",
+                        Params().Int64Array(ids).Int64(number));
+    }
+    connection.Exec(
+        "UPDATE kelvo.items SET current_version = $2, modified_us = $3 WHERE id = $1",
+        Params().Uuid(m_document).Int64(number).Int64(now));
+    m_transaction->Commit();
+    m_transaction.reset();
+    m_finished = true;
+    return number;
+}
+
+void PgVersionWrite::Discard() {
+    m_transaction.reset();
+    m_finished = true;
+}
+
+}  // namespace tarvo::detail::postgres
