@@ -5,7 +5,8 @@
 //                                                  several chunks are written, and goes on
 //                                                  writing until it is killed
 //
-// <endpoint> is "local:<data folder>". The ids form the document's id path.
+// <endpoint> is "local:<data folder>" or "postgres:<host>:<port>:<database>:<login>" (a login
+// the server trusts). The ids form the document's id path.
 #include <tarvo/core.h>
 
 #include <boost/uuid/string_generator.hpp>
@@ -15,10 +16,33 @@
 #include <cstring>
 #include <iostream>
 #include <thread>
+#include <vector>
 
 namespace {
 
+std::vector<std::string> Split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find(separator, start)) != std::string::npos;
+         start = end + 1) {
+        parts.push_back(text.substr(start, end - start));
+    }
+    parts.push_back(text.substr(start));
+    return parts;
+}
+
+std::wstring Wide(const std::string& ascii) {
+    return std::wstring(ascii.begin(), ascii.end());
+}
+
 std::shared_ptr<tarvo::IRepository> ConnectTo(const std::string& endpoint) {
+    const auto parts = Split(endpoint, ':');
+    if (parts.size() == 5 && parts[0] == "postgres") {
+        tarvo::endpoint::Remote remote{Wide(parts[1]),
+                                       static_cast<std::uint16_t>(std::stoi(parts[2])),
+                                       Wide(parts[3]), L"disable"};
+        return tarvo::CreateCore()->Connect(remote, tarvo::auth::Basic{Wide(parts[4]), L""});
+    }
     const std::string localPrefix = "local:";
     if (endpoint.rfind(localPrefix, 0) != 0) {
         throw std::runtime_error("unknown endpoint " + endpoint);

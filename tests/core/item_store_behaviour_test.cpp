@@ -55,6 +55,9 @@ std::vector<std::string> ChildArguments(const RepositoryUnderTest& repository,
 class ItemStoreTest : public ::testing::TestWithParam<EngineFactory> {
 protected:
     void SetUp() override {
+        if (const std::string reason = GetParam().unavailableReason(); !reason.empty()) {
+            GTEST_SKIP() << reason;
+        }
         m_repository = GetParam().create();
         m_link = m_repository->Connect();
         m_store = m_link->OpenItemStore();

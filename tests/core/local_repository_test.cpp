@@ -1,5 +1,4 @@
-// What is particular to the local repository: where it lives, its name, its schema version, and
-// the refusal of server repositories until their engine exists.
+// What is particular to the local repository: where it lives, its name and its schema version.
 #include "test_support.h"
 
 #include <tarvo/core.h>
@@ -73,17 +72,6 @@ TEST_F(LocalRepositoryTest, ReportsAnUnreachableDataFolder) {
         FAIL() << "connected below a file";
     } catch (const tarvo::TarvoError& error) {
         EXPECT_EQ(error.GetErrorCode(), tarvo::errc::NotConnected);
-    }
-}
-
-TEST_F(LocalRepositoryTest, RefusesServerRepositoriesForNow) {
-    tarvo::endpoint::Remote remote{L"db.example", 5432, L"docs", L"prefer"};
-    try {
-        m_core->Connect(remote, tarvo::auth::Basic{L"user", L"secret"});
-        FAIL() << "a server repository was reported connected";
-    } catch (const tarvo::TarvoError& error) {
-        EXPECT_EQ(error.GetErrorCode(), tarvo::errc::NotConnected);
-        EXPECT_NE(error.GetMessage().find(L"db.example:5432/docs"), std::wstring::npos);
     }
 }
 

@@ -24,13 +24,15 @@ public:
 struct EngineFactory {
     std::string name;
     std::function<std::unique_ptr<RepositoryUnderTest>()> create;
+    // Why the engine cannot be tested on this machine (for example no server); empty when it can.
+    std::function<std::string()> unavailableReason = [] { return std::string(); };
 };
 
 inline std::ostream& operator<<(std::ostream& out, const EngineFactory& factory) {
     return out << factory.name;
 }
 
-// The engines to run the suite against.
+// The engines to run the suite against; each test program that runs the suite defines it.
 std::vector<EngineFactory> EngineFactories();
 
 // The path of the child helper program.

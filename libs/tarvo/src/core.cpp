@@ -2,8 +2,8 @@
 
 #include "data_folder.h"
 #include "link_identity.h"
-#include "repository.h"
 #include "postgres/pg_engine.h"
+#include "repository.h"
 #include "sqlite/sqlite_engine.h"
 #include "text_codec.h"
 
@@ -44,8 +44,8 @@ std::shared_ptr<IRepository> Core::Connect(const Endpoint& endpoint,
     if (std::holds_alternative<endpoint::Local>(endpoint)) {
         return ConnectLocal();
     }
-    const auto settings = postgres::ConnectionSettings::From(std::get<endpoint::Remote>(endpoint),
-                                                             credentials);
+    const auto settings =
+        postgres::ConnectionSettings::From(std::get<endpoint::Remote>(endpoint), credentials);
     return std::make_shared<Repository>(std::make_shared<postgres::PgEngine>(settings));
 }
 

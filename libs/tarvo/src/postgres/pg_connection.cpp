@@ -35,8 +35,8 @@ bool WaitForSocket(int socket, bool forWriting, std::chrono::steady_clock::time_
 }
 
 std::wstring ServerText(const pg_result* result, pg_conn* connection) {
-    const char* text = result != nullptr ? PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY)
-                                         : nullptr;
+    const char* text =
+        result != nullptr ? PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
     std::string message = text != nullptr ? text : PQerrorMessage(connection);
     while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) {
         message.pop_back();
@@ -48,11 +48,11 @@ std::wstring ServerText(const pg_result* result, pg_conn* connection) {
 
 Connection::Connection(const ConnectionSettings& settings) : m_address(settings.Address()) {
     const std::string port = std::to_string(settings.port);
-    std::vector<const char*> keys{"host", "port", "dbname", "sslmode", "client_encoding",
-                                  "application_name"};
-    std::vector<const char*> values{settings.host.c_str(), port.c_str(),
-                                    settings.database.c_str(), settings.sslMode.c_str(), "UTF8",
-                                    "KelvoDrive"};
+    std::vector<const char*> keys{
+        "host", "port", "dbname", "sslmode", "client_encoding", "application_name"};
+    std::vector<const char*> values{
+        settings.host.c_str(),    port.c_str(), settings.database.c_str(),
+        settings.sslMode.c_str(), "UTF8",       "KelvoDrive"};
     if (!settings.login.empty()) {
         keys.push_back("user");
         values.push_back(settings.login.c_str());
@@ -146,9 +146,8 @@ bool Connection::InTransaction() const {
 }
 
 Transaction::Transaction(Connection& connection, Kind kind) : m_connection(connection) {
-    m_connection.Execute(kind == Kind::Snapshot
-                             ? "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"
-                             : "BEGIN");
+    m_connection.Execute(kind == Kind::Snapshot ? "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"
+                                                : "BEGIN");
 }
 
 Transaction::~Transaction() {

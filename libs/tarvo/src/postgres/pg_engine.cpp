@@ -15,8 +15,8 @@ namespace tarvo::detail::postgres {
 namespace {
 
 // Every item of the subtree below (and including) $1.
-#define TARVO_SUBTREE                                                 \
-    "WITH RECURSIVE subtree(id) AS (SELECT $1::uuid UNION ALL "       \
+#define TARVO_SUBTREE                                           \
+    "WITH RECURSIVE subtree(id) AS (SELECT $1::uuid UNION ALL " \
     "SELECT i.id FROM kelvo.items i JOIN subtree s ON i.parent_id = s.id) "
 
 // A name that a concurrent client took between the check and the write.
@@ -213,8 +213,7 @@ void PgEngine::Delete(const ItemId& id) {
             "WHERE b.item_id IN (SELECT id FROM subtree))",
             TARVO_SUBTREE "DELETE FROM kelvo.blobs WHERE item_id IN (SELECT id FROM subtree)",
             TARVO_SUBTREE "DELETE FROM kelvo.versions WHERE item_id IN (SELECT id FROM subtree)",
-            TARVO_SUBTREE
-            "DELETE FROM kelvo.edit_locks WHERE item_id IN (SELECT id FROM subtree)",
+            TARVO_SUBTREE "DELETE FROM kelvo.edit_locks WHERE item_id IN (SELECT id FROM subtree)",
             TARVO_SUBTREE "DELETE FROM kelvo.items WHERE id IN (SELECT id FROM subtree)",
         };
         for (const char* sql : kDeletions) {
@@ -266,9 +265,9 @@ std::vector<VersionNumber> PgEngine::ListVersions(const ItemId& document) {
     auto connection = m_pool.Acquire();
     Transaction transaction(*connection, Transaction::Kind::Snapshot);
     queries::RequireDocument(*connection, document);
-    auto result = connection->Exec(
-        "SELECT number FROM kelvo.versions WHERE item_id = $1 ORDER BY number",
-        Params().Uuid(document));
+    auto result =
+        connection->Exec("SELECT number FROM kelvo.versions WHERE item_id = $1 ORDER BY number",
+                         Params().Uuid(document));
     transaction.Commit();
     std::vector<VersionNumber> versions;
     for (int row = 0; row < result.Rows(); ++row) {
@@ -279,9 +278,9 @@ std::vector<VersionNumber> PgEngine::ListVersions(const ItemId& document) {
 
 VersionNumber PgEngine::CurrentVersion(const ItemId& document) {
     auto connection = m_pool.Acquire();
-    auto result = connection->Exec(
-        "SELECT is_folder, current_version FROM kelvo.items WHERE id = $1",
-        Params().Uuid(document));
+    auto result =
+        connection->Exec("SELECT is_folder, current_version FROM kelvo.items WHERE id = $1",
+                         Params().Uuid(document));
     if (result.Rows() == 0) {
         throw errors::ItemGone();
     }

@@ -70,15 +70,15 @@ QueryError QueryFailure(const std::wstring& address, const std::string& sqlState
                               suffix,
                           sqlState);
     }
-    return QueryError(errc::StorageFailure,
-                      L"Ошибка сервера хранилища " + address + L"." + suffix, sqlState);
+    return QueryError(errc::StorageFailure, L"Ошибка сервера хранилища " + address + L"." + suffix,
+                      sqlState);
 }
 
 TarvoError ConnectFailure(const std::wstring& address, const std::wstring& login,
                           const std::string& serverMessage, bool neededPassword) {
     const std::string state = SqlStateIn(serverMessage);
-    const std::wstring who = login.empty() ? std::wstring(L"текущего пользователя системы")
-                                           : L"«" + login + L"»";
+    const std::wstring who =
+        login.empty() ? std::wstring(L"текущего пользователя системы") : L"«" + login + L"»";
     if (neededPassword) {
         return TarvoError(errc::AuthenticationFailed,
                           L"Сервер " + address + L" требует пароль для входа пользователя " + who +
@@ -115,7 +115,8 @@ TarvoError ConnectFailure(const std::wstring& address, const std::wstring& login
                                                   L" ещё запускается или останавливается. "
                                                   L"Повторите попытку через минуту.");
     }
-    const std::wstring reason = state.empty() ? Trimmed(serverMessage) : ServerReason(serverMessage);
+    const std::wstring reason =
+        state.empty() ? Trimmed(serverMessage) : ServerReason(serverMessage);
     return TarvoError(errc::NotConnected,
                       L"Не удалось подключиться к серверу хранилища " + address +
                           L". Проверьте адрес и порт сервера, работу сети и то, что сервер "

@@ -37,8 +37,8 @@ bool HasNul(const std::wstring& text) {
     "AND b.version = i.current_version ORDER BY b.id LIMIT 1)"
 
 std::optional<ItemRecord> FindItem(Connection& connection, const ItemId& id) {
-    auto result = connection.Exec("SELECT " TARVO_ITEM_COLUMNS " FROM kelvo.items i WHERE i.id = $1",
-                                  Params().Uuid(id));
+    auto result = connection.Exec(
+        "SELECT " TARVO_ITEM_COLUMNS " FROM kelvo.items i WHERE i.id = $1", Params().Uuid(id));
     if (result.Rows() == 0) {
         return std::nullopt;
     }

@@ -73,14 +73,13 @@ GRANT USAGE ON SEQUENCE kelvo.blobs_id_seq TO PUBLIC;
 )sql";
 
 bool SchemaExists(Connection& connection) {
-    return connection
-        .Exec("SELECT 1 FROM pg_catalog.pg_namespace WHERE nspname = 'kelvo'")
-        .Rows() > 0;
+    return connection.Exec("SELECT 1 FROM pg_catalog.pg_namespace WHERE nspname = 'kelvo'").Rows() >
+           0;
 }
 
 int SchemaVersion(Connection& connection) {
-    auto result = connection.Exec(
-        "SELECT value FROM kelvo.repository_info WHERE key = 'schema_version'");
+    auto result =
+        connection.Exec("SELECT value FROM kelvo.repository_info WHERE key = 'schema_version'");
     if (result.Rows() == 0) {
         throw TarvoError(errc::StorageFailure,
                          L"В базе данных " + connection.Address() +

@@ -3,8 +3,8 @@
 #include "../errors_text.h"
 #include "../text_codec.h"
 
-#include <array>
 #include <algorithm>
+#include <array>
 
 namespace tarvo::detail::postgres {
 

@@ -60,9 +60,8 @@ BlobId PgVersionWrite::AddBlob(const boost::uuids::uuid& category, std::size_t c
 void PgVersionWrite::AppendChunk(BlobId blob, std::int64_t chunkIndex, const std::uint8_t* data,
                                  std::size_t size) {
     Start();
-    m_lease->Exec(
-        "INSERT INTO kelvo.blob_chunks(blob_id, chunk_index, data) VALUES ($1, $2, $3)",
-        Params().Int64(blob).Int64(chunkIndex).Bytes(data, size));
+    m_lease->Exec("INSERT INTO kelvo.blob_chunks(blob_id, chunk_index, data) VALUES ($1, $2, $3)",
+                  Params().Int64(blob).Int64(chunkIndex).Bytes(data, size));
 }
 
 void PgVersionWrite::FinishBlob(BlobId blob, std::uint64_t size) {
@@ -156,9 +155,8 @@ VersionNumber PgVersionWrite::Commit() {
         connection.Exec("UPDATE kelvo.blobs SET version = $2 WHERE id = ANY($1::bigint[])",
                         Params().Int64Array(ids).Int64(number));
     }
-    connection.Exec(
-        "UPDATE kelvo.items SET current_version = $2, modified_us = $3 WHERE id = $1",
-        Params().Uuid(m_document).Int64(number).Int64(now));
+    connection.Exec("UPDATE kelvo.items SET current_version = $2, modified_us = $3 WHERE id = $1",
+                    Params().Uuid(m_document).Int64(number).Int64(now));
     m_transaction->Commit();
     m_transaction.reset();
     m_finished = true;
