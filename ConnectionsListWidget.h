@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QTreeView>
+
+#include <vector>
+
+class ConnectionsListModel;
+class QSortFilterProxyModel;
+struct ConnectionHandle;
+
+// The connections table of the main window: a flat, sortable, multi-selection view over the
+// connections model, carrying the user's operations on connections (context menu, double click,
+// and the public operations the window's buttons call). Every change goes to the storage; the
+// widget learns of it only through the model. Remembers its header layout between runs.
+class ConnectionsListWidget : public QTreeView {
+    Q_OBJECT
+
+public:
+    explicit ConnectionsListWidget(QWidget* parent);
+    ~ConnectionsListWidget() override;
+
+    // The handles of the selected rows; valid only until the storage next changes.
+    std::vector<ConnectionHandle*> selectedConnections() const;
+
+    void addConnection();
+    void editSelectedConnection();
+    void removeSelectedConnections();
+    void connectSelected();
+    void disconnectSelected();
+
+private:
+    void showContextMenu();
+    void saveTableLayout();
+
+    ConnectionsListModel* m_model = nullptr;
+    QSortFilterProxyModel* m_proxy = nullptr;
+};
