@@ -1,0 +1,97 @@
+// Pictures of the main window and of the connection dialog for a reviewer to look at. They need
+// a real X display (scripts/test.sh runs the tests under Xvfb); the offscreen platform draws no
+// window decorations and uses no real fonts.
+#include "ConnectionsListWidget.h"
+#include "DlgEditConnection.h"
+#include "MainWindow.h"
+#include "gui_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QScreen>
+#include <QTest>
+
+#include <cstdio>
+
+namespace {
+
+class ScreenshotTest : public ui_test::StorageTest {
+protected:
+    void SetUp() override {
+        if (QGuiApplication::platformName() != "xcb") {
+            GTEST_SKIP() << "no X display (DISPLAY is unset); run under xvfb-run as "
+                            "scripts/test.sh does";
+        }
+        StorageTest::SetUp();
+    }
+
+    // Saves a picture of the whole screen area the window covers, frame included.
+    static void save(QWidget& window, const QString& name) {
+        QTest::qWait(300);  // let the window manager-less server settle the first paint
+        const QPixmap picture = window.grab();
+        const QString folder = KELVO_SCREENSHOT_DIR;
+        ASSERT_TRUE(QDir().mkpath(folder));
+        const QString path = folder + "/" + name;
+        ASSERT_TRUE(picture.save(path, "PNG")) << path.toStdString();
+        std::printf("screenshot: %s\n", QDir::toNativeSeparators(path).toLocal8Bit().constData());
+    }
+};
+
+TEST_F(ScreenshotTest, MainWindowWithThreeConnectionsOneConnected) {
+    tarvo_cm::Connection archive = RemoteConnection(L"Архив договоров", L"docs.example.org");
+    std::get<tarvo::endpoint::Remote>(archive.endpoint).port = 5432;
+    ASSERT_TRUE(add(archive, "Y:\\", "Архив договоров"));
+    ASSERT_TRUE(
+        add(RemoteConnection(L"Проекты", L"projects.example.org"), QString(), "Проекты отдела"));
+    UI_TEST_ADD_MOUNTED(connected, "Z:\\");
+
+    MainWindow window;
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    auto* table = window.findChild<ConnectionsListWidget*>();
+    ASSERT_NE(table, nullptr);
+    table->header()->resizeSection(0, 300);
+    // One row selected, as a user about to press a button would have it.
+    QAbstractItemModel* view = table->model();
+    for (int row = 0; row < view->rowCount(); ++row) {
+        if (view->index(row, 0).data().toString() == connected->customName) {
+            table->selectionModel()->select(
+                view->index(row, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        }
+    }
+    save(window, "main_window.png");
+}
+
+TEST_F(ScreenshotTest, ConnectionDialog) {
+    tarvo_cm::Connection record = RemoteConnection(L"Архив", L"docs.example.org");
+    std::get<tarvo::endpoint::Remote>(record.endpoint).port = 5432;
+    ConnectionHandle* handle = add(record, "Y:\\", "Архив договоров");
+    ASSERT_TRUE(handle);
+
+    DlgEditConnection dialog(m_storage->core(), handle, nullptr);
+    dialog.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+    save(dialog, "connection_dialog.png");
+
+    DlgEditConnection create(m_storage->core(), nullptr, nullptr);
+    create.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&create));
+    save(create, "connection_dialog_new.png");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    // The test registration asks for the offscreen platform; pictures want a real display.
+    qputenv("QT_QPA_PLATFORM", qEnvironmentVariableIsEmpty("DISPLAY") ? "offscreen" : "xcb");
+    ui_test::PrepareApplicationEnvironment();
+    QApplication application(argc, argv);
+    ui_test::InstallQtTranslation();
+    return RUN_ALL_TESTS();
+}
