@@ -15,7 +15,7 @@ packages=(
     # icon generation at build time
     librsvg2-bin icoutils
     # tests
-    libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth
+    libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth fonts-dejavu-core
     postgresql dbus-x11 gnome-keyring python3
 )
 
