@@ -1,3 +1,5 @@
+#include "gui_test_support.h"
+
 #include <tarvo_cm/connection_editor_widget.h>
 
 #include <gtest/gtest.h>

@@ -173,6 +173,8 @@ TEST_F(ConnectionsListWidgetTest, DoubleClickEditsTheClickedRowAlone) {
             qobject_cast<QDialog*>(modal)->reject();
         });
         const QPoint center = widget.visualRect(rowOf(widget, "Второе")).center();
+        // What a mouse delivers: the first click's press and release, then the double click.
+        QTest::mouseClick(widget.viewport(), Qt::LeftButton, Qt::NoModifier, center);
         QTest::mouseDClick(widget.viewport(), Qt::LeftButton, Qt::NoModifier, center);
     }
     EXPECT_EQ(title, "Настройки соединения");

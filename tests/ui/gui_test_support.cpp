@@ -211,3 +211,16 @@ ConnectionHandle* StorageTest::addMounted(const QString& path, std::string& whyN
 }
 
 }  // namespace ui_test
+
+void PrintTo(const QString& text, std::ostream* stream) {
+    *stream << '"' << text.toStdString() << '"';
+}
+
+void PrintTo(const QStringList& texts, std::ostream* stream) {
+    *stream << '{';
+    for (const QString& text : texts) {
+        *stream << (&text == &texts.front() ? "" : ", ");
+        PrintTo(text, stream);
+    }
+    *stream << '}';
+}

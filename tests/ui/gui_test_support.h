@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 
 class QMessageBox;
@@ -97,6 +98,10 @@ protected:
 std::string MountUnavailableReason();
 
 }  // namespace ui_test
+
+// Readable Qt texts in test failure messages.
+void PrintTo(const QString& text, std::ostream* stream);
+void PrintTo(const QStringList& texts, std::ostream* stream);
 
 // Skips the test unless a local connection can be mounted on a real drive.
 #define UI_TEST_ADD_MOUNTED(handleVariable, path)                      \
