@@ -10,6 +10,7 @@
 #include <QMessageBox>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QTest>
 #include <QTranslator>
 #include <QWidget>
 
@@ -200,12 +201,21 @@ ConnectionHandle* StorageTest::addMounted(const QString& path, std::string& whyN
         whyNot = "the storage refused the local connection";
         return nullptr;
     }
-    while (!(handle->isConnected() && mounted.count() > 0)) {
-        if (!mounted.wait(kMountTimeoutMs)) {
-            whyNot = "the local repository's drive did not mount on " + path.toStdString() +
-                     " (the drive layer is not complete in this build)";
-            return nullptr;
-        }
+    // The drive thread clears `starting` once the drive is mounted or has given up; waiting
+    // longer than that would only wait for the timeout.
+    const bool settled = QTest::qWaitFor(
+        [&] { return (handle->isConnected() && mounted.count() > 0) || !handle->starting->load(); },
+        kMountTimeoutMs);
+    if (!handle->isConnected() || !settled) {
+        whyNot = "the local repository's drive did not mount on " + path.toStdString() +
+                 " (the drive layer cannot mount in this build)";
+        return nullptr;
+    }
+    if (mounted.count() == 0 && !mounted.wait(kMountTimeoutMs)) {
+        ADD_FAILURE() << "the drive on " << path.toStdString()
+                      << " mounted but driveMounted never came";
+        whyNot = "see the failure above";
+        return nullptr;
     }
     return handle;
 }
