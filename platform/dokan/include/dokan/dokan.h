@@ -3,6 +3,17 @@
 // The user-mode file-system driver API (version 1.4 of its interface) that the drive is written
 // against. On Linux it is served by FUSE 3: DokanMain mounts the mount point's folder and calls the
 // operations below for every request the kernel makes there.
+//
+// As on Windows: every open starts with ZwCreateFile (kernel disposition and options; the file
+// system maps them with DokanMapKernelToUserCreateFileFlags) and ends with Cleanup and CloseFile;
+// one DOKAN_FILE_INFO lives for the whole handle, so Context persists between its calls.
+// IsDirectory is set before ZwCreateFile when the opener asked for a folder, and the file system
+// sets it when the item is one. DeleteOnClose is set after DeleteFile/DeleteDirectory agreed, and
+// Cleanup carries the delete out. STATUS_OBJECT_NAME_COLLISION from OPEN_ALWAYS or CREATE_ALWAYS
+// means "opened an existing item". A ZwCreateFile that fails but leaves a Context behind still gets
+// Cleanup and CloseFile (with DeleteOnClose clear), so that the file system can free it.
+// Operations run on up to ThreadCount threads at once; Mounted and Unmounted run on the thread of
+// DokanMain.
 
 #include <win_compat/wintypes.h>
 
@@ -76,8 +87,10 @@ using PFillFindData = int (*)(PWIN32_FIND_DATAW findData, PDOKAN_FILE_INFO dokan
 using PFillFindStreamData = int (*)(PWIN32_FIND_STREAM_DATA findStreamData,
                                     PDOKAN_FILE_INFO dokanFileInfo);
 
-// The operations a file system supplies. A null entry is answered by the driver layer itself
-// (STATUS_NOT_IMPLEMENTED, or a harmless default for the notifications).
+// The operations a file system supplies. A null entry is answered by the driver layer itself:
+// STATUS_NOT_IMPLEMENTED, or a harmless default (Cleanup, CloseFile, FlushFileBuffers,
+// SetFileAttributes, SetFileTime and the notifications do nothing; GetDiskFreeSpace reports an
+// unknown capacity). FindFilesWithPattern is used with "*" when FindFiles is null.
 struct DOKAN_OPERATIONS {
     NTSTATUS (*ZwCreateFile)(LPCWSTR FileName, PDOKAN_IO_SECURITY_CONTEXT SecurityContext,
                              ACCESS_MASK DesiredAccess, ULONG FileAttributes, ULONG ShareAccess,
@@ -134,12 +147,19 @@ struct DOKAN_OPERATIONS {
 };
 using PDOKAN_OPERATIONS = DOKAN_OPERATIONS*;
 
-// Mounts DokanOptions->MountPoint and serves it until it is unmounted; returns DOKAN_SUCCESS
-// after a normal unmount, or one of the negative DOKAN_* results.
+// Mounts DokanOptions->MountPoint ("Z:\" is the folder Z in win_compat::DrivesFolder()) and
+// serves it until it is unmounted; returns DOKAN_SUCCESS after a normal unmount, or one of the
+// negative DOKAN_* results: DOKAN_DRIVE_LETTER_ERROR for a text that names no drive letter,
+// DOKAN_DRIVER_INSTALL_ERROR when FUSE is not usable here, DOKAN_MOUNT_POINT_ERROR when the folder
+// is occupied, DOKAN_START_ERROR / DOKAN_MOUNT_ERROR when FUSE refuses the session or the mount,
+// DOKAN_VERSION_ERROR for a Version outside 100..DOKAN_VERSION. A dead mount left on the folder
+// by a crashed process is cleared first. The caller's options must outlive the call.
 int DokanMain(PDOKAN_OPTIONS DokanOptions, PDOKAN_OPERATIONS DokanOperations);
 
 // Unmounts a mount point served by this process. Safe from any thread, also from inside an
-// operation of the same drive. TRUE when the mount was found.
+// operation of the same drive (the unmount then completes on a helper thread). Files that programs
+// still hold open on the drive stop working; the file system gets Cleanup and CloseFile for them.
+// TRUE when the mount was found.
 BOOL DokanRemoveMountPoint(LPCWSTR MountPoint);
 
 // Turns the kernel's view of a create request into the user-mode one. Any out pointer may be

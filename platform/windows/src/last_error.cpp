@@ -1,0 +1,13 @@
+#include <win_compat/windows.h>
+
+namespace {
+thread_local DWORD t_lastError = ERROR_SUCCESS;
+}  // namespace
+
+DWORD GetLastError() {
+    return t_lastError;
+}
+
+void SetLastError(DWORD dwErrCode) {
+    t_lastError = dwErrCode;
+}
