@@ -46,6 +46,8 @@ void PrepareApplicationEnvironment() {
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, config);
     QCoreApplication::setOrganizationName("Ostrel");
     QCoreApplication::setApplicationName("Браузер хранилищ документов");
+    // Lets QSignalSpy keep the handle argument of the storage's signals.
+    qRegisterMetaType<ConnectionHandle*>("ConnectionHandle*");
 }
 
 void InstallQtTranslation() {
