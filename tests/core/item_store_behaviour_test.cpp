@@ -338,7 +338,12 @@ TEST_P(ItemStoreTest, EditLocksBetweenTwoLinks) {
     EXPECT_EQ(ErrorCodeOf([&] { CommitVersion(*other, document, PatternBytes(10, 6)); }),
               tarvo::errc::LockedByOther);
     EXPECT_TRUE(ReadFirstBlob(*other, document).empty());
+    EXPECT_EQ(other->ListVersions(document).size(), 1u);
     EXPECT_EQ(ErrorCodeOf([&] { other->DeleteItem(document); }), tarvo::errc::LockedByOther);
+
+    // The holder writes as usual.
+    CommitVersion(*m_store, document, PatternBytes(10, 7));
+    EXPECT_EQ(ReadFirstBlob(*other, document), PatternBytes(10, 7));
 
     m_store->Unlock(document);
     EXPECT_EQ(other->LockForEdit(document, holder), tarvo::lock_state::kTaken);

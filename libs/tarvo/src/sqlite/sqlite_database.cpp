@@ -75,15 +75,18 @@ bool Database::InTransaction() const {
 }
 
 Transaction::Transaction(Database& db, Kind kind) : m_db(db) {
+    // Prepared once per connection: transactions are begun for every chunk that is read.
     // A writer takes the write lock at once: a deferred transaction that upgrades later can fail
     // with "busy" without waiting.
-    m_db.Execute(kind == Kind::Write ? "BEGIN IMMEDIATE" : "BEGIN");
+    StatementUse begin(m_db.Prepare(kind == Kind::Write ? "BEGIN IMMEDIATE" : "BEGIN"));
+    begin->Run();
 }
 
 Transaction::~Transaction() {
     if (m_open && m_db.InTransaction()) {
         try {
-            m_db.Execute("ROLLBACK");
+            StatementUse rollback(m_db.Prepare("ROLLBACK"));
+            rollback->Run();
         } catch (...) {
             // Nothing more can be done: SQLite rolls back on its own when the connection closes,
             // and a connection that failed here is left to the pool's health check.
@@ -92,7 +95,8 @@ Transaction::~Transaction() {
 }
 
 void Transaction::Commit() {
-    m_db.Execute("COMMIT");
+    StatementUse commit(m_db.Prepare("COMMIT"));
+    commit->Run();
     m_open = false;
 }
 

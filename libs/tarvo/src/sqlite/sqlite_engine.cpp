@@ -227,7 +227,14 @@ std::unique_ptr<VersionWrite> SqliteEngine::StartDocument(const ItemId& parent,
 std::unique_ptr<VersionWrite> SqliteEngine::StartVersion(const ItemId& document,
                                                          const std::wstring& comment) {
     auto db = m_pool.Acquire();
-    queries::RequireDocument(*db, document);
+    {
+        // Early checks; the write repeats them once it holds the database's write lock.
+        Transaction transaction(*db, Kind::Read);
+        queries::RequireDocument(*db, document);
+        if (const auto holder = queries::ForeignHolder(*db, document, m_identity.linkId)) {
+            throw errors::LockedBy(*holder);
+        }
+    }
     return std::make_unique<SqliteVersionWrite>(std::move(db), m_identity, document, std::nullopt,
                                                 comment);
 }

@@ -28,19 +28,22 @@ void SqliteVersionWrite::Start() {
     }
     m_transaction.emplace(*m_lease, Transaction::Kind::Write);
     try {
-        const std::int64_t now = ToMicroseconds(Now());
+        Database& db = *m_lease;
         if (m_creation) {
-            InsertDocument(now);
+            CheckNewDocument();
             m_number = 1;
         } else {
             CheckExistingDocument();
-            StatementUse query(m_lease->Prepare(
-                "SELECT COALESCE(MAX(number), 0) + 1 FROM versions WHERE item_id = ?1"));
+            StatementUse query(
+                db.Prepare("SELECT COALESCE(MAX(number), 0) + 1 FROM versions WHERE item_id = ?1"));
             query->BindUuid(1, m_document);
             query->Step();
             m_number = query->ColumnInt64(0);
         }
-        InsertVersionRow(now);
+        // Holding the write lock, this transaction is the only one that can add blobs.
+        StatementUse query(db.Prepare("SELECT COALESCE(MAX(id), 0) + 1 FROM blobs"));
+        query->Step();
+        m_nextBlob = query->ColumnInt64(0);
     } catch (...) {
         m_transaction.reset();  // the next attempt checks everything again
         throw;
@@ -49,7 +52,7 @@ void SqliteVersionWrite::Start() {
 
 // Checked again inside the transaction: another link may have taken the name or removed the
 // folder since the document was opened.
-void SqliteVersionWrite::InsertDocument(std::int64_t now) {
+void SqliteVersionWrite::CheckNewDocument() {
     Database& db = *m_lease;
     queries::RequireFolder(db, m_creation->parent);
     if (queries::FindChild(db, m_creation->parent, m_creation->info.name)) {
@@ -60,15 +63,6 @@ void SqliteVersionWrite::InsertDocument(std::int64_t now) {
             L"Объект с таким идентификатором уже есть в хранилище. Создайте "
             L"документ с новым идентификатором.");
     }
-    StatementUse insert(db.Prepare(
-        "INSERT INTO items(id, parent_id, name, is_folder, kind, created_us, modified_us) "
-        "VALUES(?1, ?2, ?3, 0, ?4, ?5, ?5)"));
-    insert->BindUuid(1, m_document);
-    insert->BindUuid(2, m_creation->parent);
-    insert->BindText(3, m_creation->info.name);
-    insert->BindUuid(4, m_creation->info.kind);
-    insert->BindInt64(5, now);
-    insert->Run();
 }
 
 void SqliteVersionWrite::CheckExistingDocument() {
@@ -79,30 +73,10 @@ void SqliteVersionWrite::CheckExistingDocument() {
     }
 }
 
-void SqliteVersionWrite::InsertVersionRow(std::int64_t now) {
-    StatementUse insert(
-        m_lease->Prepare("INSERT INTO versions(item_id, number, comment, author, created_us) "
-                         "VALUES(?1, ?2, ?3, ?4, ?5)"));
-    insert->BindUuid(1, m_document);
-    insert->BindInt64(2, m_number);
-    insert->BindText(3, m_comment);
-    insert->BindText(4, m_identity.HolderText());
-    insert->BindInt64(5, now);
-    insert->Run();
-}
-
 BlobId SqliteVersionWrite::AddBlob(const boost::uuids::uuid& category, std::size_t chunkSize) {
     Start();
-    StatementUse insert(
-        m_lease->Prepare("INSERT INTO blobs(item_id, version, category, size, chunk_size) "
-                         "VALUES(?1, ?2, ?3, 0, ?4)"));
-    insert->BindUuid(1, m_document);
-    insert->BindInt64(2, m_number);
-    insert->BindUuid(3, category);
-    insert->BindInt64(4, static_cast<std::int64_t>(chunkSize));
-    insert->Run();
     BlobRecord blob;
-    blob.id = m_lease->LastInsertRowId();
+    blob.id = m_nextBlob++;
     blob.category = category;
     blob.chunkSize = chunkSize;
     m_blobs.push_back(blob);
@@ -122,10 +96,6 @@ void SqliteVersionWrite::AppendChunk(BlobId blob, std::int64_t chunkIndex, const
 
 void SqliteVersionWrite::FinishBlob(BlobId blob, std::uint64_t size) {
     Start();
-    StatementUse update(m_lease->Prepare("UPDATE blobs SET size = ?2 WHERE id = ?1"));
-    update->BindInt64(1, blob);
-    update->BindInt64(2, static_cast<std::int64_t>(size));
-    update->Run();
     const auto found = std::find_if(m_blobs.begin(), m_blobs.end(),
                                     [blob](const BlobRecord& record) { return record.id == blob; });
     if (found != m_blobs.end()) {
@@ -139,16 +109,66 @@ std::vector<BlobRecord> SqliteVersionWrite::Blobs() {
 
 VersionNumber SqliteVersionWrite::Commit() {
     Start();
-    StatementUse update(
-        m_lease->Prepare("UPDATE items SET current_version = ?2, modified_us = ?3 WHERE id = ?1"));
-    update->BindUuid(1, m_document);
-    update->BindInt64(2, m_number);
-    update->BindInt64(3, ToMicroseconds(Now()));
-    update->Run();
+    const std::int64_t now = ToMicroseconds(Now());
+    WriteDocumentRow(now);
+    WriteVersionRows(now);
     m_transaction->Commit();
     m_transaction.reset();
     m_finished = true;
     return m_number;
+}
+
+// The rows that describe the version are written last, after the content: a page written early
+// in a long transaction and changed again at its end makes SQLite rewrite the checksum of every
+// WAL frame written in between, which for a large upload is most of the upload once more.
+void SqliteVersionWrite::WriteDocumentRow(std::int64_t now) {
+    Database& db = *m_lease;
+    if (m_creation) {
+        StatementUse insert(db.Prepare(
+            "INSERT INTO items(id, parent_id, name, is_folder, kind, created_us, modified_us, "
+            "current_version) VALUES(?1, ?2, ?3, 0, ?4, ?5, ?5, ?6)"));
+        insert->BindUuid(1, m_document);
+        insert->BindUuid(2, m_creation->parent);
+        insert->BindText(3, m_creation->info.name);
+        insert->BindUuid(4, m_creation->info.kind);
+        insert->BindInt64(5, now);
+        insert->BindInt64(6, m_number);
+        insert->Run();
+        return;
+    }
+    StatementUse update(
+        db.Prepare("UPDATE items SET current_version = ?2, modified_us = ?3 WHERE id = ?1"));
+    update->BindUuid(1, m_document);
+    update->BindInt64(2, m_number);
+    update->BindInt64(3, now);
+    update->Run();
+}
+
+void SqliteVersionWrite::WriteVersionRows(std::int64_t now) {
+    Database& db = *m_lease;
+    {
+        StatementUse insert(
+            db.Prepare("INSERT INTO versions(item_id, number, comment, author, created_us) "
+                       "VALUES(?1, ?2, ?3, ?4, ?5)"));
+        insert->BindUuid(1, m_document);
+        insert->BindInt64(2, m_number);
+        insert->BindText(3, m_comment);
+        insert->BindText(4, m_identity.HolderText());
+        insert->BindInt64(5, now);
+        insert->Run();
+    }
+    for (const auto& blob : m_blobs) {
+        StatementUse insert(
+            db.Prepare("INSERT INTO blobs(id, item_id, version, category, size, chunk_size) "
+                       "VALUES(?1, ?2, ?3, ?4, ?5, ?6)"));
+        insert->BindInt64(1, blob.id);
+        insert->BindUuid(2, m_document);
+        insert->BindInt64(3, m_number);
+        insert->BindUuid(4, blob.category);
+        insert->BindInt64(5, static_cast<std::int64_t>(blob.size));
+        insert->BindInt64(6, static_cast<std::int64_t>(blob.chunkSize));
+        insert->Run();
+    }
 }
 
 void SqliteVersionWrite::Discard() {

@@ -9,9 +9,10 @@
 namespace tarvo::detail::sqlite {
 
 // A version (or a whole new document) written inside one SQLite transaction on a connection of
-// its own. The transaction starts with the first blob (or at commit), so merely opening a version
-// does not hold the database's write lock; from then on other writers wait until it ends, while
-// readers go on seeing the previous version (WAL).
+// its own. Only content chunks are written while the version is open; the rows describing the
+// document, the version and its blobs follow at commit. The transaction starts with the first blob
+// (or at commit), so merely opening a version does not hold the database's write lock; from then on
+// other writers wait until it ends, while readers go on seeing the previous version (WAL).
 class SqliteVersionWrite : public VersionWrite {
 public:
     struct NewDocument {
@@ -33,9 +34,10 @@ public:
 
 private:
     void Start();
-    void InsertDocument(std::int64_t now);
+    void CheckNewDocument();
     void CheckExistingDocument();
-    void InsertVersionRow(std::int64_t now);
+    void WriteDocumentRow(std::int64_t now);
+    void WriteVersionRows(std::int64_t now);
 
     ConnectionPool::Lease m_lease;  // declared before the transaction: it must outlive it
     const LinkIdentity& m_identity;
@@ -44,6 +46,7 @@ private:
     const std::wstring m_comment;
     std::optional<Transaction> m_transaction;
     VersionNumber m_number = 0;
+    BlobId m_nextBlob = 0;
     std::vector<BlobRecord> m_blobs;
     bool m_finished = false;
 };
