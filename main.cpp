@@ -2,6 +2,8 @@
 
 #include "ConnectionsStorage.h"
 #include "HelpKeyFilter.h"
+#include "LaterStarts.h"
+#include "MainWindow.h"
 
 #include <logging/dump_util.h>
 #include <logging/logging.h>
@@ -11,6 +13,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QLibraryInfo>
 #include <QMessageBox>
 #include <QStandardPaths>
@@ -75,8 +78,11 @@ BOOL quitOnSessionEnd(DWORD /*controlType*/) {
 // opens the main window. Throws std::filesystem::filesystem_error when the folder can neither be
 // examined nor created.
 std::filesystem::path prepareCrashDumpFolder(bool& firstStart) {
+    // In the file system's own encoding: a path made from a wide string goes through the C++
+    // locale, which is "C" here and cannot hold the Cyrillic application name in the path.
     const std::filesystem::path folder =
-        QStandardPaths::writableLocation(QStandardPaths::CacheLocation).toStdWString();
+        QFile::encodeName(QStandardPaths::writableLocation(QStandardPaths::CacheLocation))
+            .toStdString();
     std::error_code error;
     const bool exists = std::filesystem::exists(folder, error);
     if (error && error != std::errc::no_such_file_or_directory &&
@@ -150,8 +156,15 @@ int main(int /*argc*/, char* /*argv*/[]) {
         ConnectionsStorage::setInstance(new ConnectionsStorage());
     }
 
+    auto mainWindow = std::make_unique<MainWindow>();
+    bringWindowForwardOnLaterStarts(*application, *mainWindow);
+    // Only the very first start for the user opens the window; later ones show the tray icon
+    // alone. Without a tray nothing would lead back to the program, so the window opens then too.
+    mainWindow->setVisible(firstStart || !MainWindow::trayAvailable());
+
     SetConsoleCtrlHandler(quitOnSessionEnd, TRUE);
     const int exitCode = QApplication::exec();
+    mainWindow.reset();  // stores the window geometry
 
     // Unmount in order rather than ending with drives still serving requests: uploads in progress
     // finish, and no program is left holding a file on a drive that vanished mid-request.
