@@ -1,6 +1,7 @@
 // The process entry: the driver-installation mode, or the tray application.
 
 #include "ConnectionsStorage.h"
+#include "DriverCheck.h"
 #include "HelpKeyFilter.h"
 #include "LaterStarts.h"
 #include "MainWindow.h"
@@ -151,6 +152,16 @@ int main(int /*argc*/, char* /*argv*/[]) {
     }
     dump_util::InitDumps(crashDumpFolder);
     prepareConfigurationFolder();
+
+    // Without a running driver no drive can be mounted: no storage, window or tray icon then. The
+    // check has already told the user why, where there was anything to tell.
+    if (!checkDriver()) {
+        crashDumpFolder.clear();
+        translator.reset();
+        application.reset();
+        logging::Flush();
+        return 0;
+    }
 
     if (ConnectionsStorage::instance() == nullptr) {
         ConnectionsStorage::setInstance(new ConnectionsStorage());

@@ -1,0 +1,140 @@
+#include "DriverCheck.h"
+
+#include <logging/logging.h>
+#include <win_compat/windows.h>
+
+#include <QCoreApplication>
+#include <QMessageBox>
+#include <QObject>
+
+#include <thread>
+
+namespace {
+
+constexpr wchar_t kDriverService[] = L"dokan1";
+constexpr wchar_t kInstallDriverOption[] = L"-install-driver";
+constexpr int kMaximumStatusQueries = 30;
+constexpr std::chrono::seconds kPollInterval{2};
+
+// A service control manager or service handle, closed when it goes out of scope.
+class ServiceHandle {
+public:
+    explicit ServiceHandle(SC_HANDLE handle = nullptr) : m_handle(handle) {}
+    ~ServiceHandle() { reset(); }
+    ServiceHandle(const ServiceHandle&) = delete;
+    ServiceHandle& operator=(const ServiceHandle&) = delete;
+
+    void reset(SC_HANDLE handle = nullptr) {
+        if (m_handle != nullptr) {
+            CloseServiceHandle(m_handle);
+        }
+        m_handle = handle;
+    }
+    SC_HANDLE get() const { return m_handle; }
+    explicit operator bool() const { return m_handle != nullptr; }
+
+private:
+    SC_HANDLE m_handle;
+};
+
+// Message boxes of the check carry the application's name as their title and have no parent:
+// no window exists yet.
+QString boxTitle() {
+    return QCoreApplication::applicationName();
+}
+
+bool userAgreesToInstall() {
+    const QMessageBox::StandardButton answer = QMessageBox::question(
+        nullptr, boxTitle(),
+        QObject::tr("Для работы приложения необходимо установить драйвер.\nУстановить сейчас?"),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
+    return answer != QMessageBox::No;
+}
+
+void tellUser(const QString& text) {
+    QMessageBox::information(nullptr, boxTitle(), text, QMessageBox::Ok);
+}
+
+// Relaunches this executable elevated in its installation mode and waits until that run ends.
+// A refused elevation (or a failed launch) returns at once.
+void runElevatedInstallation() {
+    WCHAR executable[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, executable, MAX_PATH);
+
+    SHELLEXECUTEINFOW request = {};
+    request.cbSize = sizeof(request);
+    request.fMask = SEE_MASK_NOCLOSEPROCESS;
+    request.lpVerb = L"runas";
+    request.lpFile = executable;
+    request.lpParameters = kInstallDriverOption;
+    request.nShow = SW_SHOW;
+
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    if (!ShellExecuteExW(&request)) {
+        KELVO_LOG(logging::kWarning) << L"Не удалось запустить установку драйвера";
+        return;
+    }
+    if (request.hProcess != nullptr) {
+        WaitForSingleObject(request.hProcess, INFINITE);
+        CloseHandle(request.hProcess);
+    }
+}
+
+// Queries the service until it runs, stops or stays pending for too long.
+bool waitUntilRunning(SC_HANDLE service, const DriverCheckSleeper& sleep) {
+    for (int queries = 0; queries < kMaximumStatusQueries;) {
+        SERVICE_STATUS status = {};
+        // A failed query reports no state and counts like a pending one: the service may still
+        // answer at the next query.
+        if (!QueryServiceStatus(service, &status)) {
+            KELVO_LOG(logging::kWarning)
+                << L"Не удалось запросить состояние службы драйвера " << kDriverService;
+        }
+        switch (status.dwCurrentState) {
+            case SERVICE_RUNNING:
+                return true;
+            case SERVICE_STOPPED:
+                tellUser(QObject::tr("Перезагрузите компьютер для завершения установки драйвера."));
+                return false;
+            case SERVICE_STOP_PENDING:
+                tellUser(QObject::tr("Перезагрузите компьютер перед установкой драйвера."));
+                return false;
+            default:
+                sleep(kPollInterval);
+                ++queries;
+                break;
+        }
+    }
+    KELVO_LOG(logging::kWarning) << L"Служба драйвера " << kDriverService
+                                 << L" не запустилась за отведённое время";
+    return false;
+}
+
+}  // namespace
+
+void sleepOnThisThread(std::chrono::milliseconds duration) {
+    std::this_thread::sleep_for(duration);
+}
+
+bool checkDriver(const DriverCheckSleeper& sleep) {
+    // Declared in this order so that the service handle is closed before the manager's.
+    ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE));
+    if (!manager) {
+        KELVO_LOG(logging::kWarning) << L"Не удалось открыть диспетчер служб";
+        return false;
+    }
+    ServiceHandle service(OpenServiceW(manager.get(), kDriverService, SERVICE_QUERY_STATUS));
+    if (!service) {
+        if (!userAgreesToInstall()) {
+            return false;
+        }
+        runElevatedInstallation();
+        service.reset(OpenServiceW(manager.get(), kDriverService, SERVICE_QUERY_STATUS));
+        if (!service) {
+            KELVO_LOG(logging::kWarning)
+                << L"Служба драйвера " << kDriverService << L" не установлена";
+            return false;
+        }
+    }
+    return waitUntilRunning(service.get(), sleep);
+}
