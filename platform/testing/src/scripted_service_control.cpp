@@ -129,6 +129,11 @@ std::optional<DWORD> ScriptedServiceControl::QueryState(const std::wstring& serv
     return m_state;
 }
 
+bool ScriptedServiceControl::IsInstalled(const std::wstring& serviceName) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return IsDriverService(serviceName) && m_state.has_value();
+}
+
 bool ScriptedServiceControl::Start(const std::wstring& serviceName) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!IsDriverService(serviceName)) {

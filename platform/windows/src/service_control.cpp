@@ -116,7 +116,7 @@ SC_HANDLE OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD dwDesi
         SetLastError(ERROR_INVALID_NAME);
         return nullptr;
     }
-    if (!manager->backend->QueryState(lpServiceName)) {
+    if (!manager->backend->IsInstalled(lpServiceName)) {
         SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
         return nullptr;
     }

@@ -22,8 +22,8 @@ public:
 
     // The state of the driver service; nullopt: not installed. Other services never exist.
     void SetState(std::optional<DWORD> state);
-    // States for the next status queries, one per query, before the set state answers again
-    // (for example start pending twice, then running).
+    // States for the next status queries (QueryServiceStatus, and DokanMain's check), one per
+    // query, before the set state answers again (for example start pending twice, then running).
     void QueueStates(std::deque<DWORD> states);
     void SetManagerAvailable(bool available);
     // What StartServiceW does: by default the service runs afterwards.
@@ -46,6 +46,7 @@ public:
 
     bool ManagerAvailable() override;
     std::optional<DWORD> QueryState(const std::wstring& serviceName) override;
+    bool IsInstalled(const std::wstring& serviceName) override;
     bool Start(const std::wstring& serviceName) override;
     void InstallDriverPackage(const std::wstring& commandLine) override;
     std::unique_ptr<LaunchedProcess> LaunchElevated(const std::wstring& file,

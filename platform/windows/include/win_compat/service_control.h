@@ -32,6 +32,10 @@ public:
     virtual bool ManagerAvailable() = 0;
     // The current state (SERVICE_STOPPED ... SERVICE_PAUSED); nullopt when not installed.
     virtual std::optional<DWORD> QueryState(const std::wstring& serviceName) = 0;
+    // Whether the service exists (OpenServiceW asks this; a status query is QueryState).
+    virtual bool IsInstalled(const std::wstring& serviceName) {
+        return QueryState(serviceName).has_value();
+    }
     // Starts the service; true when it runs afterwards.
     virtual bool Start(const std::wstring& serviceName) = 0;
     // Installs the driver package (InstallHinfSectionW's command line is handed on).
