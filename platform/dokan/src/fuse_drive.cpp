@@ -231,7 +231,10 @@ int FillFindData(PWIN32_FIND_DATAW findData, PDOKAN_FILE_INFO info) {
                 << L")";
             return 0;
         }
-        handle->listing.push_back(ListedEntry{std::move(*name), std::move(wideName), *findData});
+        handle->listing.push_back(
+            ListedEntry{std::move(*name), std::move(wideName), findData->dwFileAttributes,
+                        FileSize(findData->nFileSizeHigh, findData->nFileSizeLow),
+                        findData->ftLastAccessTime, findData->ftLastWriteTime});
         return 0;
     } catch (...) {
         return 1;  // out of memory: the listing ends here
@@ -307,9 +310,8 @@ struct FuseDrive::Callbacks {
                          information.nNumberOfLinks};
     }
 
-    static ItemFacts FactsOf(const WIN32_FIND_DATAW& data) {
-        return ItemFacts{data.dwFileAttributes, FileSize(data.nFileSizeHigh, data.nFileSizeLow),
-                         data.ftLastAccessTime, data.ftLastWriteTime, 1};
+    static ItemFacts FactsOf(const ListedEntry& entry) {
+        return ItemFacts{entry.attributes, entry.size, entry.lastAccess, entry.lastWrite, 1};
     }
 
     static bool IsDirectory(const DOKAN_FILE_INFO& info, DWORD attributes) {
@@ -759,6 +761,99 @@ struct FuseDrive::Callbacks {
         return status;
     }
 
+    // Position 0 is ".", 1 is "..", and n + 2 the listing's item n; an entry's offset is the
+    // position of the one after it.
+    static constexpr std::size_t kDots = 2;
+
+    static struct stat DotAttributes(FuseDrive& drive, NodeId node, std::size_t position) {
+        struct stat attributes {};
+        attributes.st_mode = S_IFDIR;
+        attributes.st_ino = position == 0 ? node : drive.m_nodes.ParentOf(node);
+        return attributes;
+    }
+
+    static bool IsFolder(const ListedEntry& entry) {
+        return (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    }
+
+    static std::size_t FillPlain(FuseDrive& drive, OpenHandle& handle, fuse_req_t request,
+                                 NodeId node, char* buffer, std::size_t size,
+                                 std::size_t position) {
+        std::size_t used = 0;
+        for (; position < handle.listing.size() + kDots; ++position) {
+            struct stat attributes {};
+            const char* name = nullptr;
+            if (position < kDots) {
+                name = position == 0 ? "." : "..";
+                attributes = DotAttributes(drive, node, position);
+            } else {
+                const ListedEntry& entry = handle.listing[position - kDots];
+                name = entry.name.c_str();
+                attributes.st_mode = IsFolder(entry) ? S_IFDIR : S_IFREG;
+                attributes.st_ino =
+                    drive.m_nodes.Find(node, entry.wideName).value_or(kUnknownInode);
+            }
+            const std::size_t needed =
+                fuse_add_direntry(request, buffer + used, size - used, name, &attributes,
+                                  static_cast<off_t>(position + 1));
+            if (needed > size - used) {
+                break;
+            }
+            used += needed;
+        }
+        return used;
+    }
+
+    // With attributes: every listed item becomes known to the kernel (one lookup each), so that
+    // `ls -l` needs no further request per item.
+    static std::size_t FillPlus(FuseDrive& drive, OpenHandle& handle, fuse_req_t request,
+                                NodeId node, char* buffer, std::size_t size, std::size_t position) {
+        // First what fits, so that an entry left out is not counted as a lookup; then all the
+        // lookups of this answer under one lock.
+        const std::size_t total = handle.listing.size() + kDots;
+        std::size_t end = position;
+        std::size_t needed = 0;
+        for (; end < total; ++end) {
+            const char* name =
+                end < kDots ? (end == 0 ? "." : "..") : handle.listing[end - kDots].name.c_str();
+            const std::size_t entrySize =
+                fuse_add_direntry_plus(request, nullptr, 0, name, nullptr, 0);
+            if (needed + entrySize > size) {
+                break;
+            }
+            needed += entrySize;
+        }
+        thread_local std::vector<NodeTable::Child> children;
+        thread_local std::vector<NodeId> nodes;
+        children.clear();
+        for (std::size_t index = std::max(position, kDots); index < end; ++index) {
+            const ListedEntry& entry = handle.listing[index - kDots];
+            children.push_back(NodeTable::Child{&entry.wideName, IsFolder(entry)});
+        }
+        drive.m_nodes.RememberAll(node, children, nodes);
+
+        std::size_t used = 0;
+        for (std::size_t index = position; index < end; ++index) {
+            fuse_entry_param parameters{};
+            const char* name = nullptr;
+            if (index < kDots) {
+                name = index == 0 ? "." : "..";
+                parameters.attr = DotAttributes(drive, node, index);
+            } else {
+                const ListedEntry& entry = handle.listing[index - kDots];
+                const NodeId child = nodes[index - std::max(position, kDots)];
+                name = entry.name.c_str();
+                parameters.ino = child;
+                parameters.attr = ToStat(drive, FactsOf(entry), IsFolder(entry), child);
+                parameters.attr_timeout = kCacheSeconds;
+                parameters.entry_timeout = kCacheSeconds;
+            }
+            used += fuse_add_direntry_plus(request, buffer + used, size - used, name, &parameters,
+                                           static_cast<off_t>(index + 1));
+        }
+        return used;
+    }
+
     static void ReadDirectory(fuse_req_t request, fuse_ino_t node, size_t size, off_t offset,
                               fuse_file_info* file, bool plus) {
         Serve(request, plus ? "readdirplus" : "readdir", [&](FuseDrive& drive, Reply& reply) {
@@ -771,61 +866,13 @@ struct FuseDrive::Callbacks {
                 }
             }
             thread_local std::vector<char> buffer;
-            buffer.resize(size);
-            std::size_t used = 0;
-            const std::size_t total = handle->listing.size() + 2;
-            for (auto position = static_cast<std::size_t>(offset); position < total; ++position) {
-                const off_t next = static_cast<off_t>(position + 1);
-                const char* name = nullptr;
-                struct stat attributes {};
-                const ListedEntry* entry = nullptr;
-                if (position < 2) {
-                    name = position == 0 ? "." : "..";
-                    attributes.st_mode = S_IFDIR;
-                    attributes.st_ino = position == 0 ? node : drive.m_nodes.ParentOf(node);
-                } else {
-                    entry = &handle->listing[position - 2];
-                    name = entry->name.c_str();
-                }
-                if (!plus) {
-                    if (entry != nullptr) {
-                        const bool isDirectory =
-                            (entry->data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-                        attributes.st_mode = isDirectory ? S_IFDIR : S_IFREG;
-                        attributes.st_ino =
-                            drive.m_nodes.Find(node, entry->wideName).value_or(kUnknownInode);
-                    }
-                    const std::size_t needed = fuse_add_direntry(
-                        request, buffer.data() + used, size - used, name, &attributes, next);
-                    if (needed > size - used) {
-                        break;
-                    }
-                    used += needed;
-                    continue;
-                }
-                // With attributes: every listed item becomes known to the kernel (one lookup),
-                // so `ls -l` needs no further request per item. Measured first, so that an entry
-                // that does not fit is not counted.
-                const std::size_t needed =
-                    fuse_add_direntry_plus(request, nullptr, 0, name, nullptr, 0);
-                if (needed > size - used) {
-                    break;
-                }
-                fuse_entry_param parameters{};
-                if (entry != nullptr) {
-                    const bool isDirectory =
-                        (entry->data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-                    const NodeId child = drive.m_nodes.Remember(node, entry->wideName, isDirectory);
-                    parameters.ino = child;
-                    parameters.attr = ToStat(drive, FactsOf(entry->data), isDirectory, child);
-                    parameters.attr_timeout = kCacheSeconds;
-                    parameters.entry_timeout = kCacheSeconds;
-                } else {
-                    parameters.attr = attributes;
-                }
-                used += fuse_add_direntry_plus(request, buffer.data() + used, size - used, name,
-                                               &parameters, next);
+            if (buffer.size() < size) {
+                buffer.resize(size);
             }
+            const std::size_t used = plus ? FillPlus(drive, *handle, request, node, buffer.data(),
+                                                     size, static_cast<std::size_t>(offset))
+                                          : FillPlain(drive, *handle, request, node, buffer.data(),
+                                                      size, static_cast<std::size_t>(offset));
             reply.Buffer(buffer.data(), used);
         });
     }
@@ -1322,17 +1369,30 @@ void FuseDrive::DetachAndStop() {
 
 void FuseDrive::RegisterHandle(OpenHandle* handle) {
     std::lock_guard<std::mutex> lock(m_handlesMutex);
-    m_handles.insert(handle);
+    handle->previous = nullptr;
+    handle->next = m_firstHandle;
+    if (m_firstHandle != nullptr) {
+        m_firstHandle->previous = handle;
+    }
+    m_firstHandle = handle;
 }
 
 void FuseDrive::UnregisterHandle(OpenHandle* handle) {
     std::lock_guard<std::mutex> lock(m_handlesMutex);
-    m_handles.erase(handle);
+    if (handle->previous != nullptr) {
+        handle->previous->next = handle->next;
+    } else if (m_firstHandle == handle) {
+        m_firstHandle = handle->next;
+    }
+    if (handle->next != nullptr) {
+        handle->next->previous = handle->previous;
+    }
+    handle->previous = handle->next = nullptr;
 }
 
 void FuseDrive::RenameOpenHandles(const std::wstring& oldPath, const std::wstring& newPath) {
     std::lock_guard<std::mutex> lock(m_handlesMutex);
-    for (OpenHandle* handle : m_handles) {
+    for (OpenHandle* handle = m_firstHandle; handle != nullptr; handle = handle->next) {
         const auto path = handle->Path();
         if (*path == oldPath) {
             handle->SetPath(newPath);
@@ -1345,12 +1405,15 @@ void FuseDrive::RenameOpenHandles(const std::wstring& oldPath, const std::wstrin
 }
 
 void FuseDrive::ReleaseLeftoverHandles() {
-    std::unordered_set<OpenHandle*> leftovers;
+    OpenHandle* leftovers = nullptr;
     {
         std::lock_guard<std::mutex> lock(m_handlesMutex);
-        leftovers.swap(m_handles);
+        leftovers = m_firstHandle;
+        m_firstHandle = nullptr;
     }
-    for (OpenHandle* handle : leftovers) {
+    while (leftovers != nullptr) {
+        OpenHandle* handle = leftovers;
+        leftovers = handle->next;
         const auto path = handle->Path();
         CallCleanup(m_operations, path->c_str(), handle->info);
         delete handle;

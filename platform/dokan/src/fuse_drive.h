@@ -66,8 +66,9 @@ private:
     fuse_session* m_session = nullptr;
     NodeTable m_nodes;
 
+    // Every open handle, in a list linked through the handles (no allocation per open).
     std::mutex m_handlesMutex;
-    std::unordered_set<OpenHandle*> m_handles;
+    OpenHandle* m_firstHandle = nullptr;
 
     // Lifecycle: removal may be asked for at any time, also before the mount exists.
     std::mutex m_stateMutex;

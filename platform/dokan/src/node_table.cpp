@@ -59,6 +59,19 @@ std::optional<std::wstring> NodeTable::ChildPath(NodeId parent, const std::wstri
 
 NodeId NodeTable::Remember(NodeId parent, const std::wstring& name, bool isDirectory) {
     std::unique_lock lock(m_mutex);
+    return RememberLocked(parent, name, isDirectory);
+}
+
+void NodeTable::RememberAll(NodeId parent, const std::vector<Child>& children,
+                            std::vector<NodeId>& nodes) {
+    nodes.clear();
+    std::unique_lock lock(m_mutex);
+    for (const Child& child : children) {
+        nodes.push_back(RememberLocked(parent, *child.name, child.isDirectory));
+    }
+}
+
+NodeId NodeTable::RememberLocked(NodeId parent, const std::wstring& name, bool isDirectory) {
     ChildKey key{parent, name};
     const auto existing = m_children.find(key);
     if (existing != m_children.end()) {

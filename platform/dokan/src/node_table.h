@@ -9,6 +9,7 @@
 #include <shared_mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace kelvo_dokan {
 
@@ -31,6 +32,12 @@ public:
     // kind is reused; one of the other kind (the item was replaced meanwhile) loses its name and a
     // new node is made.
     NodeId Remember(NodeId parent, const std::wstring& name, bool isDirectory);
+    // The same for several items of one folder at once (a listing), under one lock.
+    struct Child {
+        const std::wstring* name;
+        bool isDirectory;
+    };
+    void RememberAll(NodeId parent, const std::vector<Child>& children, std::vector<NodeId>& nodes);
     // The inode of parent/name if the kernel holds one, without counting a lookup.
     std::optional<NodeId> Find(NodeId parent, const std::wstring& name) const;
     // The folder that holds `node` (the root for the root and for unknown nodes).
@@ -67,6 +74,7 @@ private:
     };
 
     std::optional<std::wstring> PathOfLocked(NodeId node) const;
+    NodeId RememberLocked(NodeId parent, const std::wstring& name, bool isDirectory);
     void DetachLocked(NodeId parent, const std::wstring& name);
 
     mutable std::shared_mutex m_mutex;

@@ -16,10 +16,14 @@
 
 namespace kelvo_dokan {
 
+// One item of a folder listing: what the kernel needs of the file system's find data.
 struct ListedEntry {
     std::string name;  // UTF-8, as the kernel gets it
     std::wstring wideName;
-    WIN32_FIND_DATAW data;
+    DWORD attributes;
+    ULONGLONG size;
+    FILETIME lastAccess;
+    FILETIME lastWrite;
 };
 
 class OpenHandle {
@@ -43,6 +47,10 @@ public:
     std::mutex listingMutex;
     std::vector<ListedEntry> listing;
     bool listed = false;
+
+    // Links of the drive's list of open handles (guarded by the drive).
+    OpenHandle* previous = nullptr;
+    OpenHandle* next = nullptr;
 
 private:
     std::shared_ptr<const std::wstring> m_path;

@@ -14,13 +14,12 @@ struct MemoryFileSystem::Node {
     FILETIME created{};
     FILETIME accessed{};
     FILETIME written{};
-    std::map<std::wstring, std::shared_ptr<Node>> children;
+    std::map<std::wstring, std::shared_ptr<Node>, std::less<>> children;
 };
 
 // One open, stored in DOKAN_FILE_INFO::Context.
 struct MemoryFileSystem::Context {
     std::shared_ptr<Node> node;
-    std::wstring openedAs;
     const Context* self = nullptr;
 };
 
@@ -36,20 +35,21 @@ FILETIME Now() {
                     static_cast<DWORD>(since1601 >> 32)};
 }
 
-std::vector<std::wstring> SplitPath(const std::wstring& path) {
-    std::vector<std::wstring> parts;
+// Calls `visit` with each name of a path ("\\a\\b": "a", then "b"); stops when it returns false.
+template <typename Visit>
+bool ForEachName(std::wstring_view path, Visit&& visit) {
     std::size_t start = 0;
     while (start < path.size()) {
         std::size_t end = path.find(L'\\', start);
-        if (end == std::wstring::npos) {
+        if (end == std::wstring_view::npos) {
             end = path.size();
         }
-        if (end > start) {
-            parts.push_back(path.substr(start, end - start));
+        if (end > start && !visit(path.substr(start, end - start))) {
+            return false;
         }
         start = end + 1;
     }
-    return parts;
+    return true;
 }
 
 }  // namespace
@@ -74,15 +74,11 @@ struct MemoryFileSystem::Callbacks {
         DWORD disposition = 0;
         DokanMapKernelToUserCreateFileFlags(access, attributes, options, kernelDisposition, nullptr,
                                             nullptr, &disposition);
-        const std::wstring path = fileName;
+        const std::wstring_view path = fileName;
         {
-            CreateHook hook;
-            {
-                std::lock_guard<std::mutex> lock(fs.m_hookMutex);
-                hook = fs.m_createHook;
-            }
+            const std::shared_ptr<const CreateHook> hook = std::atomic_load(&fs.m_createHook);
             if (hook) {
-                const NTSTATUS status = hook(path, access, disposition, options);
+                const NTSTATUS status = (*hook)(std::wstring(path), access, disposition, options);
                 if (status != STATUS_SUCCESS) {
                     return status;
                 }
@@ -91,26 +87,45 @@ struct MemoryFileSystem::Callbacks {
         if (path.size() > 255) {
             return STATUS_OBJECT_NAME_INVALID;
         }
-        std::unique_lock lock(fs.m_mutex);
-        std::shared_ptr<Node> node = fs.Find(path);
-        const bool wantsDirectory = (options & FILE_DIRECTORY_FILE) != 0 || info->IsDirectory != 0;
         auto store = [&](std::shared_ptr<Node> target) {
             ++fs.m_counters.creates;
-            auto* context = new Context{std::move(target), path, nullptr};
+            auto* context = new Context{std::move(target), nullptr};
             context->self = context;
             info->Context = reinterpret_cast<std::uintptr_t>(context);
             info->IsDirectory = context->node->directory ? 1 : 0;
         };
-        if (node) {
-            if (node->directory && (options & FILE_NON_DIRECTORY_FILE) != 0) {
+        auto refusal = [&](const Node& node) {
+            if (node.directory && (options & FILE_NON_DIRECTORY_FILE) != 0) {
                 return STATUS_FILE_IS_A_DIRECTORY;
             }
-            if (!node->directory && (options & FILE_DIRECTORY_FILE) != 0) {
+            if (!node.directory && (options & FILE_DIRECTORY_FILE) != 0) {
                 return STATUS_NOT_A_DIRECTORY;
             }
-            if (!node->directory && (node->attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+            if (!node.directory && (node.attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
                 (access & (FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0) {
                 return STATUS_ACCESS_DENIED;
+            }
+            return STATUS_SUCCESS;
+        };
+        if (disposition == OPEN_EXISTING) {
+            // The common case changes nothing: readers do not wait for each other.
+            std::shared_lock lock(fs.m_mutex);
+            std::shared_ptr<Node> node = fs.Find(path);
+            if (!node) {
+                return STATUS_OBJECT_NAME_NOT_FOUND;
+            }
+            const NTSTATUS status = refusal(*node);
+            if (status == STATUS_SUCCESS) {
+                store(std::move(node));
+            }
+            return status;
+        }
+        std::unique_lock lock(fs.m_mutex);
+        std::shared_ptr<Node> node = fs.Find(path);
+        const bool wantsDirectory = (options & FILE_DIRECTORY_FILE) != 0 || info->IsDirectory != 0;
+        if (node) {
+            if (const NTSTATUS status = refusal(*node); status != STATUS_SUCCESS) {
+                return status;
             }
             switch (disposition) {
                 case CREATE_NEW:
@@ -255,15 +270,17 @@ struct MemoryFileSystem::Callbacks {
             return STATUS_NOT_A_DIRECTORY;
         }
         std::shared_lock lock(fs.m_mutex);
+        WIN32_FIND_DATAW data{};
         for (const auto& [name, child] : context->node->children) {
-            WIN32_FIND_DATAW data{};
             data.dwFileAttributes = child->attributes;
             data.ftCreationTime = child->created;
             data.ftLastAccessTime = child->accessed;
             data.ftLastWriteTime = child->written;
             data.nFileSizeHigh = static_cast<DWORD>(child->content.size() >> 32);
             data.nFileSizeLow = static_cast<DWORD>(child->content.size() & 0xFFFFFFFF);
-            std::wcsncpy(data.cFileName, name.c_str(), MAX_PATH - 1);
+            const std::size_t length = std::min<std::size_t>(name.size(), MAX_PATH - 1);
+            std::wmemcpy(data.cFileName, name.c_str(), length);
+            data.cFileName[length] = L'\0';
             if (fill(&data, info) != 0) {
                 break;
             }
@@ -444,43 +461,38 @@ DOKAN_OPERATIONS MemoryFileSystem::Operations() {
     return operations;
 }
 
-std::shared_ptr<MemoryFileSystem::Node> MemoryFileSystem::Find(const std::wstring& path) const {
-    std::shared_ptr<Node> node = m_root;
-    for (const std::wstring& part : SplitPath(path)) {
+std::shared_ptr<MemoryFileSystem::Node> MemoryFileSystem::Find(std::wstring_view path) const {
+    const Node* node = m_root.get();
+    const std::shared_ptr<Node>* found = &m_root;
+    const bool complete = ForEachName(path, [&](std::wstring_view name) {
         if (!node->directory) {
-            return nullptr;
+            return false;
         }
-        const auto found = node->children.find(part);
-        if (found == node->children.end()) {
-            return nullptr;
+        const auto child = node->children.find(name);
+        if (child == node->children.end()) {
+            return false;
         }
-        node = found->second;
-    }
-    return node;
+        found = &child->second;
+        node = child->second.get();
+        return true;
+    });
+    return complete ? *found : nullptr;
 }
 
-std::shared_ptr<MemoryFileSystem::Node> MemoryFileSystem::FindParent(const std::wstring& path,
+std::shared_ptr<MemoryFileSystem::Node> MemoryFileSystem::FindParent(std::wstring_view path,
                                                                      std::wstring& name) const {
-    std::vector<std::wstring> parts = SplitPath(path);
-    if (parts.empty()) {
+    const std::size_t separator = path.find_last_of(L'\\');
+    if (separator == std::wstring_view::npos || separator + 1 >= path.size()) {
         return nullptr;
     }
-    name = parts.back();
-    parts.pop_back();
-    std::shared_ptr<Node> node = m_root;
-    for (const std::wstring& part : parts) {
-        const auto found = node->children.find(part);
-        if (found == node->children.end() || !found->second->directory) {
-            return nullptr;
-        }
-        node = found->second;
-    }
-    return node;
+    name = path.substr(separator + 1);
+    std::shared_ptr<Node> parent = Find(path.substr(0, separator));
+    return parent && parent->directory ? parent : nullptr;
 }
 
 void MemoryFileSystem::SetCreateHook(CreateHook hook) {
-    std::lock_guard<std::mutex> lock(m_hookMutex);
-    m_createHook = std::move(hook);
+    std::atomic_store(&m_createHook, hook ? std::make_shared<const CreateHook>(std::move(hook))
+                                          : std::shared_ptr<const CreateHook>());
 }
 
 void MemoryFileSystem::SetFlushStatus(NTSTATUS status) {

@@ -16,6 +16,7 @@
 #include <optional>
 #include <shared_mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kelvo_test {
@@ -72,15 +73,14 @@ public:
     struct Callbacks;
 
 private:
-    std::shared_ptr<Node> Find(const std::wstring& path) const;
-    std::shared_ptr<Node> FindParent(const std::wstring& path, std::wstring& name) const;
+    std::shared_ptr<Node> Find(std::wstring_view path) const;
+    std::shared_ptr<Node> FindParent(std::wstring_view path, std::wstring& name) const;
 
     mutable std::shared_mutex m_mutex;  // the tree and every content
     std::shared_ptr<Node> m_root;
     Counters m_counters;
 
-    std::mutex m_hookMutex;
-    CreateHook m_createHook;
+    std::shared_ptr<const CreateHook> m_createHook;
     std::atomic<NTSTATUS> m_flushStatus{STATUS_SUCCESS};
     std::atomic<NTSTATUS> m_diskFreeSpaceStatus{STATUS_SUCCESS};
     std::wstring m_label = L"Memory, test";
