@@ -14,7 +14,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <fstream>
+#include <thread>
 
 namespace kelvo_test {
 namespace {
@@ -167,6 +170,38 @@ TEST_F(FuseLifecycleTest, UnmountWithFilesStillOpenEndsAndCleansThemUp) {
     const auto& counters = m_fileSystem.counters();
     EXPECT_EQ(counters.creates.load(), counters.cleanups.load());
     EXPECT_EQ(counters.creates.load(), counters.closes.load());
+}
+
+TEST_F(FuseLifecycleTest, AKilledServerLeavesNoMountBehind) {
+    // Built beside this test.
+    const std::string helper =
+        (std::filesystem::read_symlink("/proc/self/exe").parent_path() / "platform_mount_helper")
+            .string();
+    const std::filesystem::path folder = m_root.parent_path() / "K";
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::execl(helper.c_str(), helper.c_str(), "K", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!std::filesystem::exists(folder / "alive.txt") &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_TRUE(std::filesystem::exists(folder / "alive.txt")) << "the helper did not mount";
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    // fusermount3's watchdog takes the mount away once the serving process is gone.
+    const auto unmountDeadline = std::chrono::steady_clock::now() + 10s;
+    while (!MountInfoLine(folder).empty() && std::chrono::steady_clock::now() < unmountDeadline) {
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_TRUE(MountInfoLine(folder).empty());
+    struct stat folderStatus {};
+    EXPECT_EQ(::stat(folder.c_str(), &folderStatus), 0);
+    EXPECT_EQ(GetLogicalDrives() & (1u << ('K' - 'A')), 0u);
 }
 
 TEST_F(FuseLifecycleTest, TheSameLetterMountsAgainRightAfterAnUnmount) {
