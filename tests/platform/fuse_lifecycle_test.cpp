@@ -85,6 +85,7 @@ TEST_F(FuseLifecycleTest, MountCarriesTheLabelAndTheSubtypeAndEndsWithUnmounted)
 
 TEST_F(FuseLifecycleTest, RemovalFromInsideAnOperationDoesNotDeadlock) {
     for (const USHORT threads : {USHORT{1}, USHORT{4}}) {
+        SCOPED_TRACE(std::to_string(threads) + " worker threads");
         ASSERT_TRUE(Mount(threads));
         m_fileSystem.SetCreateHook([](const std::wstring& path, ACCESS_MASK, DWORD, ULONG) {
             if (path == L"\\unmount-me") {
@@ -95,7 +96,7 @@ TEST_F(FuseLifecycleTest, RemovalFromInsideAnOperationDoesNotDeadlock) {
         });
         struct stat status {};
         ::stat(Path("unmount-me").c_str(), &status);
-        EXPECT_EQ(m_drive->WaitForEnd(20s), DOKAN_SUCCESS) << threads << " threads";
+        EXPECT_EQ(m_drive->WaitForEnd(20s), DOKAN_SUCCESS);
         m_fileSystem.SetCreateHook(nullptr);
         EXPECT_TRUE(MountInfoLine(m_root).empty());
     }
