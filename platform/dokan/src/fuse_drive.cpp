@@ -5,6 +5,7 @@
 
 #include "../../common/drive_folder.h"
 #include "../../common/text_codec.h"
+#include "../../common/unmount_guard.h"
 #include "create_flags.h"
 #include "file_time.h"
 #include "nt_status_errno.h"
@@ -16,8 +17,10 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -1192,6 +1195,36 @@ std::string FuseDrive::VolumeLabel() {
     return kelvo_platform::WideToUtf8Lossy(volumeName);
 }
 
+namespace {
+
+std::set<int> OpenDescriptors() {
+    std::set<int> descriptors;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+        descriptors.insert(std::atoi(entry.path().filename().c_str()));
+    }
+    return descriptors;
+}
+
+// The mount helper's watchdog socket stays open in this process so that the helper notices when
+// the process ends; programs this process starts must not inherit it, or the watchdog would wait
+// for them too.
+void KeepSocketsFromChildren(const std::set<int>& before) {
+    for (const int descriptor : OpenDescriptors()) {
+        struct stat status {};
+        if (before.count(descriptor) != 0 || ::fstat(descriptor, &status) != 0 ||
+            !S_ISSOCK(status.st_mode)) {
+            continue;
+        }
+        const int flags = ::fcntl(descriptor, F_GETFD);
+        if (flags >= 0 && (flags & FD_CLOEXEC) == 0) {
+            ::fcntl(descriptor, F_SETFD, flags | FD_CLOEXEC);
+        }
+    }
+}
+
+}  // namespace
+
 int FuseDrive::Mount() {
     std::string label = VolumeLabel();
     if (label.empty()) {
@@ -1226,12 +1259,16 @@ int FuseDrive::Mount() {
         KELVO_LOG(logging::kError) << L"Cannot start a FUSE session for " << m_folder.c_str();
         return DOKAN_START_ERROR;
     }
-    if (fuse_session_mount(m_session, m_folder.c_str()) != 0) {
+    const std::set<int> descriptorsBefore = OpenDescriptors();
+    const int mountResult = fuse_session_mount(m_session, m_folder.c_str());
+    KeepSocketsFromChildren(descriptorsBefore);
+    if (mountResult != 0) {
         KELVO_LOG(logging::kError) << L"Cannot mount " << m_folder.c_str();
         fuse_session_destroy(m_session);
         m_session = nullptr;
         return DOKAN_MOUNT_ERROR;
     }
+    m_crashGuard = std::make_unique<kelvo_platform::UnmountGuard>(m_folder);
     KELVO_LOG(logging::kInfo) << L"Mounted " << m_mountPointKey << L" on " << m_folder.c_str()
                               << L" (fuse.kelvo, \"" << kelvo_platform::Utf8ToWideLossy(label)
                               << L"\", " << m_fileSystemName << L")";
@@ -1305,7 +1342,7 @@ int FuseDrive::Run() {
     }
     loop.join();
     {
-        // A removal running on a helper thread still uses the session.
+        // A removal on another thread may still be detaching and using the session.
         std::unique_lock<std::mutex> lock(m_stateMutex);
         m_stateChanged.wait(lock, [this] { return m_removalsInProgress == 0; });
     }
@@ -1315,6 +1352,7 @@ int FuseDrive::Run() {
     }
     fuse_session_destroy(m_session);
     m_session = nullptr;
+    m_crashGuard.reset();
     KELVO_LOG(logging::kInfo) << L"Unmounted " << m_mountPointKey << L" from " << m_folder.c_str();
     if (initialized) {
         CallNotification(m_operations.Unmounted, "Unmounted");
@@ -1351,20 +1389,25 @@ void FuseDrive::DetachAndStop() {
     // A handle on the mount's root taken before the detach: through it one request still reaches
     // the loop afterwards and wakes a worker, which then sees that the session is to end.
     const int root = ::open(m_folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (kelvo_platform::DetachMount(m_folder)) {
-        m_detached = true;
-    }
-    fuse_session_exit(m_session);
-    if (root >= 0) {
-        struct statx status {};
-        ::statx(root, "", AT_EMPTY_PATH | AT_STATX_FORCE_SYNC, STATX_TYPE, &status);
-        ::close(root);
-    }
+    const bool detached = kelvo_platform::DetachMount(m_folder);
     {
         std::lock_guard<std::mutex> lock(m_stateMutex);
+        if (detached) {
+            m_detached = true;
+        }
+        fuse_session_exit(m_session);
         --m_removalsInProgress;
     }
     m_stateChanged.notify_all();
+    if (root >= 0) {
+        // Nobody waits for the wake-up request: a worker answers it, or, when the loop has ended
+        // already, it fails as soon as the session is closed.
+        std::thread([root] {
+            struct statx status {};
+            ::statx(root, "", AT_EMPTY_PATH | AT_STATX_FORCE_SYNC, STATX_TYPE, &status);
+            ::close(root);
+        }).detach();
+    }
 }
 
 void FuseDrive::RegisterHandle(OpenHandle* handle) {

@@ -19,6 +19,10 @@
 
 struct fuse_session;
 
+namespace kelvo_platform {
+class UnmountGuard;
+}
+
 namespace kelvo_dokan {
 
 class FuseDrive : public std::enable_shared_from_this<FuseDrive> {
@@ -64,6 +68,7 @@ private:
     std::wstring m_fileSystemName;
 
     fuse_session* m_session = nullptr;
+    std::unique_ptr<kelvo_platform::UnmountGuard> m_crashGuard;
     NodeTable m_nodes;
 
     // Every open handle, in a list linked through the handles (no allocation per open).
