@@ -18,9 +18,10 @@ std::wstring Trimmed(const std::string& text) {
 }
 
 // In verbose form the server's refusal reads "FATAL:  28P01: password authentication failed...";
-// the severity word may be translated, the code is not.
+// the severity word may be translated, the code is not. A code has at least one digit, which
+// tells it from a severity word of five letters ("FATAL").
 std::string SqlStateIn(const std::string& message) {
-    static const std::regex kCode(R"(:\s+([0-9A-Z]{5}):\s)");
+    static const std::regex kCode(R"(:\s+((?=[A-Z]*[0-9])[0-9A-Z]{5}):\s)");
     std::smatch match;
     if (std::regex_search(message, match, kCode)) {
         return match[1].str();
@@ -31,7 +32,7 @@ std::string SqlStateIn(const std::string& message) {
 // The first line of the server's text, without the severity and the code.
 std::wstring ServerReason(const std::string& message) {
     std::string line = message.substr(0, message.find('\n'));
-    static const std::regex kPrefix(R"(^.*?:\s+[0-9A-Z]{5}:\s+)");
+    static const std::regex kPrefix(R"(^.*?:\s+(?=[A-Z]*[0-9])[0-9A-Z]{5}:\s+)");
     line = std::regex_replace(line, kPrefix, "");
     return Trimmed(line);
 }
