@@ -5,6 +5,10 @@
 # build time, so building never needs FUSE or a display. OWN_MAIN: the sources bring main() (for
 # example to create a QApplication first); otherwise GoogleTest's main is linked.
 include(GoogleTest)
+
+# Tests never reach the developer's own desktop session bus (and with it the real keyring of
+# passwords): this address leads nowhere. A test that needs a keyring starts a private bus.
+set(KELVO_TEST_DBUS_ADDRESS "unix:path=/nonexistent/kelvo-test-bus")
 find_package(GTest REQUIRED)
 
 function(kelvo_add_test target)
@@ -24,5 +28,5 @@ function(kelvo_add_test target)
     gtest_discover_tests(${target}
         DISCOVERY_MODE PRE_TEST
         PROPERTIES LABELS ${ARG_LABEL} TIMEOUT ${ARG_TIMEOUT}
-                   ENVIRONMENT "QT_QPA_PLATFORM=offscreen;KELVO_TEST_BINARY_DIR=${CMAKE_CURRENT_BINARY_DIR}")
+                   ENVIRONMENT "QT_QPA_PLATFORM=offscreen;KELVO_TEST_BINARY_DIR=${CMAKE_CURRENT_BINARY_DIR};DBUS_SESSION_BUS_ADDRESS=${KELVO_TEST_DBUS_ADDRESS}")
 endfunction()

@@ -1,6 +1,7 @@
 #include <tarvo_cm/config.h>
 
 #include <tarvo/errors.h>
+#include <tarvo_cm/password_store.h>
 
 #include <boost/uuid/string_generator.hpp>
 #include <boost/uuid/uuid_io.hpp>
@@ -26,6 +27,16 @@ const wchar_t* const kDatabase = L"database";
 const wchar_t* const kSslMode = L"ssl_mode";
 const wchar_t* const kLogin = L"login";
 const wchar_t* const kPassword = L"password";
+const wchar_t* const kPasswordStore = L"password_store";
+
+// Where the password of Basic credentials is: nowhere (empty password), in the desktop's keyring
+// under the connection's id, in this file (accepted by the user where no keyring exists), or in
+// the memory of the process that wrote the file (gone after it ended). Files written before
+// passwords moved to the keyring have the password and no such element; the next write moves it.
+const wchar_t* const kStoreNone = L"none";
+const wchar_t* const kStoreKeyring = L"keyring";
+const wchar_t* const kStoreFile = L"file";
+const wchar_t* const kStoreSession = L"session";
 
 const wchar_t* const kLocal = L"local";
 const wchar_t* const kRemote = L"remote";
@@ -74,7 +85,8 @@ tarvo::Endpoint ReadEndpoint(std::size_t number, const wptree& entry) {
     return remote;
 }
 
-tarvo::Credentials ReadCredentials(std::size_t number, const wptree& entry) {
+tarvo::Credentials ReadCredentials(std::size_t number, const wptree& entry,
+                                   Connection& connection) {
     const auto& credentials = entry.get_child(kCredentials);
     const auto kind = credentials.get<std::wstring>(kKind);
     if (kind == kCurrent) {
@@ -85,7 +97,15 @@ tarvo::Credentials ReadCredentials(std::size_t number, const wptree& entry) {
     }
     tarvo::auth::Basic basic;
     basic.login = credentials.get<std::wstring>(kLogin);
-    basic.password = credentials.get<std::wstring>(kPassword, L"");
+    const auto store = credentials.get_optional<std::wstring>(kPasswordStore);
+    if (!store || *store == kStoreFile) {
+        basic.password = credentials.get<std::wstring>(kPassword, L"");
+        connection.storePasswordInFile = store.has_value();
+    } else if (*store == kStoreKeyring || *store == kStoreSession) {
+        basic.password = PasswordStore::instance().load(connection.id);
+    } else if (*store != kStoreNone) {
+        Malformed(number, L"неизвестное место хранения пароля «" + *store + L"»");
+    }
     return basic;
 }
 
@@ -94,7 +114,7 @@ Connection ReadConnection(std::size_t number, const wptree& entry) {
     connection.id = ParseId(number, entry.get<std::wstring>(kId));
     connection.name = entry.get<std::wstring>(kName, L"");
     connection.endpoint = ReadEndpoint(number, entry);
-    connection.credentials = ReadCredentials(number, entry);
+    connection.credentials = ReadCredentials(number, entry, connection);
     return connection;
 }
 
@@ -112,14 +132,25 @@ wptree WriteEndpoint(const tarvo::Endpoint& endpoint) {
     return node;
 }
 
-wptree WriteCredentials(const tarvo::Credentials& credentials) {
+wptree WriteCredentials(const Connection& connection) {
     wptree node;
-    if (const auto* basic = std::get_if<tarvo::auth::Basic>(&credentials)) {
-        node.put(kKind, kBasic);
-        node.put(kLogin, basic->login);
+    const auto* basic = std::get_if<tarvo::auth::Basic>(&connection.credentials);
+    if (basic == nullptr) {
+        node.put(kKind, kCurrent);
+        return node;
+    }
+    node.put(kKind, kBasic);
+    node.put(kLogin, basic->login);
+    if (basic->password.empty()) {
+        PasswordStore::instance().store(connection.id, basic->password);  // forgets an old one
+        node.put(kPasswordStore, kStoreNone);
+    } else if (PasswordStore::instance().store(connection.id, basic->password)) {
+        node.put(kPasswordStore, kStoreKeyring);
+    } else if (connection.storePasswordInFile) {
+        node.put(kPasswordStore, kStoreFile);
         node.put(kPassword, basic->password);
     } else {
-        node.put(kKind, kCurrent);
+        node.put(kPasswordStore, kStoreSession);
     }
     return node;
 }
@@ -144,7 +175,7 @@ void WriteConfigSubtree(wptree& node, const std::vector<Connection>& connections
         entry.put(kId, boost::uuids::to_wstring(connection.id));
         entry.put(kName, connection.name);
         entry.add_child(kEndpoint, WriteEndpoint(connection.endpoint));
-        entry.add_child(kCredentials, WriteCredentials(connection.credentials));
+        entry.add_child(kCredentials, WriteCredentials(connection));
         node.add_child(kConnection, entry);
     }
 }

@@ -16,6 +16,9 @@ struct Connection {
     std::wstring name;  // the repository's name as it reported it
     tarvo::Endpoint endpoint;
     tarvo::Credentials credentials;
+    // The user accepted that the password of Basic credentials is written in plain text into the
+    // connections file when the desktop has no keyring (see PasswordStore).
+    bool storePasswordInFile = false;
 
     // False for a nil id, or a Remote endpoint without host or database.
     bool isValid() const;
