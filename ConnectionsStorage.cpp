@@ -5,6 +5,7 @@
 #include <dokan/dokan.h>
 #include <logging/logging.h>
 #include <tarvo_cm/config.h>
+#include <tarvo_cm/password_store.h>
 #include <win_compat/windows.h>
 
 #include <QDir>
@@ -262,6 +263,7 @@ bool ConnectionsStorage::removeConnection(const tarvo_cm::Connection& connection
     m_handles.erase(found);
     m_order.erase(std::find(m_order.begin(), m_order.end(), connection.id));
     m_mountPoints.erase(connection.id);
+    tarvo_cm::PasswordStore::instance().remove(connection.id);
 
     stopDrive(*handle);
 

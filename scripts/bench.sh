@@ -8,5 +8,10 @@ shopt -s nullglob
 for bench in build/default/bench/*/bench_*; do
     [ -x "$bench" ] || continue
     echo "== $(basename "$bench")"
-    "$bench"
+    # bench_postgres measures against a private PostgreSQL server of its own.
+    if [ "$(basename "$bench")" = bench_postgres ]; then
+        scripts/with-postgres.sh "$bench"
+    else
+        "$bench"
+    fi
 done

@@ -1,8 +1,12 @@
 #include <tarvo_cm/connection_editor_widget.h>
 
+#include <tarvo_cm/password_store.h>
+
 #include <QButtonGroup>
+#include <QCheckBox>
 #include <QFormLayout>
 #include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QSpinBox>
@@ -79,6 +83,17 @@ void ConnectionEditorWidget::buildLayout(bool offerLocal) {
     userLayout->addRow(tr("Имя пользователя:"), m_loginEdit);
     userLayout->addRow(tr("Пароль:"), m_passwordEdit);
     m_currentUserButton->setChecked(true);
+    const QString keyringProblem = PasswordStore::instance().unavailableReason();
+    if (!keyringProblem.isEmpty()) {
+        m_keyringNotice = new QLabel(keyringProblem, userBox);
+        m_keyringNotice->setObjectName("labelKeyringUnavailable");
+        m_keyringNotice->setWordWrap(true);
+        m_storeInFileCheck =
+            new QCheckBox(tr("Сохранить пароль в файле настроек открытым текстом"), userBox);
+        m_storeInFileCheck->setObjectName("checkStorePasswordInFile");
+        userLayout->addRow(m_keyringNotice);
+        userLayout->addRow(m_storeInFileCheck);
+    }
 
     // Radio buttons in one group box are exclusive among themselves already; the groups make the
     // two choices independent of each other explicitly.
@@ -112,6 +127,9 @@ void ConnectionEditorWidget::showRecord() {
         m_loginButton->setChecked(true);
         m_loginEdit->setText(QString::fromStdWString(basic->login));
         m_passwordEdit->setText(QString::fromStdWString(basic->password));
+        if (m_storeInFileCheck != nullptr) {
+            m_storeInFileCheck->setChecked(m_connection.storePasswordInFile);
+        }
     } else {
         m_currentUserButton->setChecked(true);
     }
@@ -125,6 +143,9 @@ void ConnectionEditorWidget::updateEnabledFields() {
     const bool login = m_loginButton->isChecked();
     m_loginEdit->setEnabled(login);
     m_passwordEdit->setEnabled(login);
+    if (m_storeInFileCheck != nullptr) {
+        m_storeInFileCheck->setEnabled(login);
+    }
 }
 
 std::optional<Connection> ConnectionEditorWidget::BuildConnectionFromUI() const {
@@ -155,6 +176,8 @@ std::optional<Connection> ConnectionEditorWidget::BuildConnectionFromUI() const 
             return std::nullopt;
         }
         result.credentials = basic;
+        result.storePasswordInFile =
+            m_storeInFileCheck != nullptr && m_storeInFileCheck->isChecked();
     } else {
         result.credentials = tarvo::auth::Current{};
     }

@@ -8,6 +8,11 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QTimer>
+
+#include <chrono>
+#include <memory>
+#include <optional>
 
 namespace tarvo_cm {
 
@@ -20,16 +25,39 @@ QString KeyOf(const boost::uuids::uuid& id) {
     return QString::fromStdString(boost::uuids::to_string(id));
 }
 
-// Runs a keyring job to its end; QtKeychain's jobs report through a signal.
-void RunToEnd(QKeychain::Job& job) {
+struct JobOutcome {
+    QKeychain::Error error = QKeychain::NoError;
+    QString errorString;
+    QString text;  // what a read job found
+};
+
+// Time limits for the keyring's answer. A keyring may ask the user to unlock it, which takes a
+// while; one that never answers (a service without a default collection whose prompt nobody can
+// see) must not freeze the program.
+constexpr std::chrono::seconds kProbeLimit{5};
+constexpr std::chrono::seconds kJobLimit{60};
+
+// Runs a keyring job (which reports through a signal) and waits for its end; nothing when the
+// keyring did not answer in time. The job deletes itself when it ends, however late.
+std::optional<JobOutcome> RunToEnd(QKeychain::Job* job, std::chrono::milliseconds limit) {
+    auto outcome = std::make_shared<std::optional<JobOutcome>>();
     QEventLoop loop;
-    QObject::connect(&job, &QKeychain::Job::finished, &loop, &QEventLoop::quit);
-    job.setAutoDelete(false);
+    QObject::connect(job, &QKeychain::Job::finished, &loop, [outcome, &loop](QKeychain::Job* done) {
+        JobOutcome result{done->error(), done->errorString(), {}};
+        if (const auto* read = qobject_cast<QKeychain::ReadPasswordJob*>(done)) {
+            result.text = read->textData();
+        }
+        *outcome = result;
+        loop.quit();
+    });
+    job->setAutoDelete(true);
     // Never the plain-text settings file that QtKeychain can fall back to: the point of the
     // keyring is that the password is not in a file.
-    job.setInsecureFallback(false);
-    job.start();
+    job->setInsecureFallback(false);
+    QTimer::singleShot(limit, &loop, &QEventLoop::quit);
+    job->start();
     loop.exec(QEventLoop::ExcludeUserInputEvents);
+    return *outcome;
 }
 
 }  // namespace
@@ -52,21 +80,33 @@ bool PasswordStore::probeLocked() {
         // QtKeychain's jobs run from the event loop, which needs the application object.
         m_unavailableReason = QStringLiteral("у программы нет объекта приложения Qt");
     } else {
-        QKeychain::ReadPasswordJob job(m_service);
-        job.setKey(QString::fromLatin1(kProbeKey));
-        RunToEnd(job);
-        answered = job.error() == QKeychain::NoError || job.error() == QKeychain::EntryNotFound;
-        m_unavailableReason = job.errorString();
+        auto* job = new QKeychain::ReadPasswordJob(m_service);
+        job->setKey(QString::fromLatin1(kProbeKey));
+        const auto outcome = RunToEnd(job, kProbeLimit);
+        answered = outcome && (outcome->error == QKeychain::NoError ||
+                               outcome->error == QKeychain::EntryNotFound);
+        m_unavailableReason =
+            outcome ? outcome->errorString : QStringLiteral("служба не ответила вовремя");
     }
     m_available = answered;
     if (!answered) {
-        KELVO_LOG(logging::kWarning)
-            << L"Хранилище паролей рабочего стола недоступно ("
-            << m_unavailableReason.toStdWString()
-            << L"): пароли подключений хранятся только до выхода из программы, если пользователь "
-               L"не разрешил сохранить их в файле настроек";
+        logUnavailable();
     }
     return answered;
+}
+
+void PasswordStore::logUnavailable() const {
+    KELVO_LOG(logging::kWarning)
+        << L"Хранилище паролей рабочего стола недоступно (" << m_unavailableReason.toStdWString()
+        << L"): пароли подключений хранятся только до выхода из программы, если пользователь не "
+           L"разрешил сохранить их в файле настроек";
+}
+
+// A keyring that stopped answering counts as absent for the rest of the process.
+void PasswordStore::giveUpOnKeyring() {
+    m_available = false;
+    m_unavailableReason = QStringLiteral("служба не ответила вовремя");
+    logUnavailable();
 }
 
 bool PasswordStore::isAvailable() {
@@ -96,21 +136,29 @@ bool PasswordStore::store(const boost::uuids::uuid& id, const std::wstring& pass
         held != m_inKeyring.end() && held->second == password) {
         return true;
     }
+    std::unique_ptr<QKeychain::Job> job;
     if (password.empty()) {
-        QKeychain::DeletePasswordJob job(m_service);
-        job.setKey(KeyOf(id));
-        RunToEnd(job);
-        m_inKeyring[id] = password;
-        return true;
+        auto deletion = std::make_unique<QKeychain::DeletePasswordJob>(m_service);
+        deletion->setKey(KeyOf(id));
+        job = std::move(deletion);
+    } else {
+        auto write = std::make_unique<QKeychain::WritePasswordJob>(m_service);
+        write->setKey(KeyOf(id));
+        write->setTextData(QString::fromStdWString(password));
+        job = std::move(write);
     }
-    QKeychain::WritePasswordJob job(m_service);
-    job.setKey(KeyOf(id));
-    job.setTextData(QString::fromStdWString(password));
-    RunToEnd(job);
-    if (job.error() != QKeychain::NoError) {
+    const auto outcome = RunToEnd(job.release(), kJobLimit);
+    if (!outcome) {
+        giveUpOnKeyring();
+        m_inKeyring.erase(id);
+        return false;
+    }
+    const bool done = outcome->error == QKeychain::NoError ||
+                      (password.empty() && outcome->error == QKeychain::EntryNotFound);
+    if (!done) {
         KELVO_LOG(logging::kError)
             << L"Не удалось сохранить пароль подключения [" << boost::uuids::to_wstring(id)
-            << L"] в хранилище паролей: " << job.errorString().toStdWString()
+            << L"] в хранилище паролей: " << outcome->errorString.toStdWString()
             << L". Пароль хранится до выхода из программы";
         m_inKeyring.erase(id);
         return false;
@@ -127,19 +175,23 @@ std::wstring PasswordStore::load(const boost::uuids::uuid& id) {
     if (!probeLocked()) {
         return {};
     }
-    QKeychain::ReadPasswordJob job(m_service);
-    job.setKey(KeyOf(id));
-    RunToEnd(job);
-    if (job.error() == QKeychain::EntryNotFound) {
+    auto* job = new QKeychain::ReadPasswordJob(m_service);
+    job->setKey(KeyOf(id));
+    const auto outcome = RunToEnd(job, kJobLimit);
+    if (!outcome) {
+        giveUpOnKeyring();
         return {};
     }
-    if (job.error() != QKeychain::NoError) {
+    if (outcome->error == QKeychain::EntryNotFound) {
+        return {};
+    }
+    if (outcome->error != QKeychain::NoError) {
         KELVO_LOG(logging::kError)
             << L"Не удалось прочитать пароль подключения [" << boost::uuids::to_wstring(id)
-            << L"] из хранилища паролей: " << job.errorString().toStdWString();
+            << L"] из хранилища паролей: " << outcome->errorString.toStdWString();
         return {};
     }
-    const std::wstring password = job.textData().toStdWString();
+    const std::wstring password = outcome->text.toStdWString();
     m_known[id] = password;
     m_inKeyring[id] = password;
     return password;
@@ -152,13 +204,17 @@ void PasswordStore::remove(const boost::uuids::uuid& id) {
     if (!probeLocked()) {
         return;
     }
-    QKeychain::DeletePasswordJob job(m_service);
-    job.setKey(KeyOf(id));
-    RunToEnd(job);
-    if (job.error() != QKeychain::NoError && job.error() != QKeychain::EntryNotFound) {
+    auto* job = new QKeychain::DeletePasswordJob(m_service);
+    job->setKey(KeyOf(id));
+    const auto outcome = RunToEnd(job, kJobLimit);
+    if (!outcome) {
+        giveUpOnKeyring();
+        return;
+    }
+    if (outcome->error != QKeychain::NoError && outcome->error != QKeychain::EntryNotFound) {
         KELVO_LOG(logging::kError)
             << L"Не удалось удалить пароль подключения [" << boost::uuids::to_wstring(id)
-            << L"] из хранилища паролей: " << job.errorString().toStdWString();
+            << L"] из хранилища паролей: " << outcome->errorString.toStdWString();
     }
 }
 

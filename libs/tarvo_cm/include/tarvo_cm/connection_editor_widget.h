@@ -9,6 +9,8 @@
 #include <optional>
 
 class QButtonGroup;
+class QCheckBox;
+class QLabel;
 class QLineEdit;
 class QRadioButton;
 class QSpinBox;
@@ -51,6 +53,10 @@ private:
     QRadioButton* m_loginButton = nullptr;
     QLineEdit* m_loginEdit = nullptr;
     QLineEdit* m_passwordEdit = nullptr;
+    // Shown only where the desktop has no keyring: what that means for the password, and the
+    // user's explicit choice to keep it in the connections file anyway.
+    QLabel* m_keyringNotice = nullptr;
+    QCheckBox* m_storeInFileCheck = nullptr;
 };
 
 }  // namespace tarvo_cm

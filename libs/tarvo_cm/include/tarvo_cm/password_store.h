@@ -44,6 +44,8 @@ public:
 
 private:
     bool probeLocked();
+    void logUnavailable() const;
+    void giveUpOnKeyring();
 
     const QString m_service;
     std::mutex m_mutex;
