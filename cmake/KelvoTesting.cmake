@@ -25,8 +25,14 @@ function(kelvo_add_test target)
         target_link_libraries(${target} PRIVATE GTest::gtest_main)
     endif()
     kelvo_set_warnings(${target})
+    # gtest_discover_tests passes a list-valued ENVIRONMENT on word by word, which keeps only the
+    # first variable; the rest of the tests' environment is set by running each test (and its
+    # discovery) through env.
+    set_property(TARGET ${target} PROPERTY CROSSCOMPILING_EMULATOR /usr/bin/env
+        "KELVO_TEST_BINARY_DIR=${CMAKE_CURRENT_BINARY_DIR}"
+        "DBUS_SESSION_BUS_ADDRESS=${KELVO_TEST_DBUS_ADDRESS}")
     gtest_discover_tests(${target}
         DISCOVERY_MODE PRE_TEST
         PROPERTIES LABELS ${ARG_LABEL} TIMEOUT ${ARG_TIMEOUT}
-                   ENVIRONMENT "QT_QPA_PLATFORM=offscreen;KELVO_TEST_BINARY_DIR=${CMAKE_CURRENT_BINARY_DIR};DBUS_SESSION_BUS_ADDRESS=${KELVO_TEST_DBUS_ADDRESS}")
+                   ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
 endfunction()
