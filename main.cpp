@@ -113,7 +113,10 @@ int main(int /*argc*/, char* /*argv*/[]) {
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
 
-    // Qt is never given the program's arguments; it sees none when the vector is null.
+    // What Qt reads from the executable's version resource on Windows; part of the instance key,
+    // so that another version of the program runs as a primary of its own.
+    QCoreApplication::setApplicationVersion(QStringLiteral(KELVO_VERSION));
+    // Qt is never given the program's arguments: with a null vector it sees only the program name.
     int argumentCount = wideArgumentCount();
     auto application = std::make_unique<SingleApplication>(
         argumentCount, nullptr, true, SingleApplication::NotifyOnSecondary, 1000);
