@@ -2,7 +2,10 @@
 // folder of its own (so its key is its own), starts it as primary and secondary instances, and
 // talks to it through the shared block and the local socket, encoded here independently.
 
+#include <singleapplication_p.h>
+
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDataStream>
 #include <QDir>
 #include <QElapsedTimer>
@@ -422,6 +425,31 @@ TEST(SingleApplicationTest, RecordedPrimaryWithoutServerIsTakenOver) {
     ASSERT_TRUE(block.unlock());
     EXPECT_EQ(after.primaryProcessId, probe->process().processId());
     EXPECT_EQ(after.secondaryCount, 0u);
+}
+
+TEST(InstanceKeyTest, KeyFollowsNamesVersionAndPathAsConfigured) {
+    const QString previousVersion = QCoreApplication::applicationVersion();
+    QCoreApplication::setApplicationVersion(QStringLiteral("2.4.1"));
+    const auto defaultMode = QFlags<SingleApplication::Mode>(SingleApplication::NotifyOnSecondary);
+    const QString key = SingleApplicationPrivate::computeInstanceKey(defaultMode);
+
+    QCryptographicHash expected(QCryptographicHash::Sha256);
+    expected.addData("SingleApplication");
+    expected.addData(QCoreApplication::applicationName().toUtf8());
+    expected.addData("2.4.1");
+    expected.addData(QCoreApplication::applicationFilePath().toLower().toUtf8());
+    EXPECT_EQ(key, QString::fromLatin1(expected.result().toBase64().replace('/', '_')));
+
+    const auto withoutVersion = defaultMode | SingleApplication::KeyWithoutVersion;
+    const QString unversioned = SingleApplicationPrivate::computeInstanceKey(withoutVersion);
+    QCoreApplication::setApplicationVersion(QStringLiteral("2.5.0"));
+    EXPECT_NE(SingleApplicationPrivate::computeInstanceKey(defaultMode), key)
+        << "another version is a primary of its own";
+    EXPECT_EQ(SingleApplicationPrivate::computeInstanceKey(withoutVersion), unversioned);
+    EXPECT_NE(SingleApplicationPrivate::computeInstanceKey(withoutVersion |
+                                                           SingleApplication::KeyWithoutPath),
+              unversioned);
+    QCoreApplication::setApplicationVersion(previousVersion);
 }
 
 }  // namespace
