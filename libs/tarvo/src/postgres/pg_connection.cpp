@@ -48,11 +48,28 @@ std::wstring ServerText(const pg_result* result, pg_conn* connection) {
 
 Connection::Connection(const ConnectionSettings& settings) : m_address(settings.Address()) {
     const std::string port = std::to_string(settings.port);
-    std::vector<const char*> keys{
-        "host", "port", "dbname", "sslmode", "client_encoding", "application_name"};
-    std::vector<const char*> values{
-        settings.host.c_str(),    port.c_str(), settings.database.c_str(),
-        settings.sslMode.c_str(), "UTF8",       "KelvoDrive"};
+    // Keepalives and a send timeout make a link whose network has gone away fail within about a
+    // minute, instead of after the system's TCP defaults of hours.
+    std::vector<const char*> keys{"host",
+                                  "port",
+                                  "dbname",
+                                  "sslmode",
+                                  "client_encoding",
+                                  "application_name",
+                                  "keepalives_idle",
+                                  "keepalives_interval",
+                                  "keepalives_count",
+                                  "tcp_user_timeout"};
+    std::vector<const char*> values{settings.host.c_str(),
+                                    port.c_str(),
+                                    settings.database.c_str(),
+                                    settings.sslMode.c_str(),
+                                    "UTF8",
+                                    "KelvoDrive",
+                                    "30",
+                                    "10",
+                                    "3",
+                                    "60000"};
     if (!settings.login.empty()) {
         keys.push_back("user");
         values.push_back(settings.login.c_str());
