@@ -77,9 +77,11 @@ void AdminCommand(const std::string& sql) {
     const std::string host = Variable("KELVO_TEST_PG_HOST");
     const std::string port = Variable("KELVO_TEST_PG_PORT");
     const std::string user = Variable("KELVO_TEST_PG_SUPERUSER");
-    const char* keys[] = {"host", "port", "dbname", "user", "sslmode", nullptr};
+    // Without the server's notices ("does not exist, skipping") in the printed table.
+    const char* keys[] = {"host", "port", "dbname", "user", "sslmode", "options", nullptr};
     const char* values[] = {host.c_str(), port.c_str(), "postgres",
-                            user.c_str(), "disable",    nullptr};
+                            user.c_str(), "disable",    "-c client_min_messages=warning",
+                            nullptr};
     std::unique_ptr<PGconn, decltype(&PQfinish)> connection(PQconnectdbParams(keys, values, 0),
                                                             &PQfinish);
     std::unique_ptr<PGresult, decltype(&PQclear)> result(PQexec(connection.get(), sql.c_str()),
