@@ -1,6 +1,8 @@
 // Runs inside the private D-Bus session with its own keyring daemon that password_store_test
 // starts: a password goes into the keyring and comes back, the connections file holds none, and
 // removing forgets it. Refuses to run anywhere else, so that it never writes into a real keyring.
+#include "storage_test_support.h"
+
 #include <tarvo_cm/config.h>
 #include <tarvo_cm/password_store.h>
 
@@ -61,6 +63,24 @@ TEST(PrivateKeyringTest, TheConnectionsSubtreeNamesTheKeyringInsteadOfThePasswor
 
     // Removing the connection removes its password.
     tarvo_cm::PasswordStore::instance().remove(connection.id);
+    tarvo_cm::PasswordStore afterRemoval;
+    EXPECT_EQ(afterRemoval.load(connection.id), L"");
+}
+
+TEST(PrivateKeyringTest, TheStorageKeepsThePasswordOutOfItsFileAndRemovesItWithTheConnection) {
+    kelvo_test::StorageFixtureFolders folders;
+    auto storage = folders.makeStorage();
+    auto connection = kelvo_test::unreachableConnection(L"docs");
+    connection.credentials = tarvo::auth::Basic{L"reader", L"unique-password-42"};
+    storage->addConnection(connection, {});
+
+    const QByteArray file = kelvo_test::readFile(folders.paths().connectionsConfigPath);
+    EXPECT_FALSE(file.contains("unique-password-42")) << file.toStdString();
+    EXPECT_TRUE(file.contains("<password_store>keyring</password_store>"));
+    tarvo_cm::PasswordStore independent;
+    EXPECT_EQ(independent.load(connection.id), L"unique-password-42");
+
+    ASSERT_TRUE(storage->removeConnection(connection));
     tarvo_cm::PasswordStore afterRemoval;
     EXPECT_EQ(afterRemoval.load(connection.id), L"");
 }
