@@ -46,9 +46,25 @@ enum class Way { Tmpfs, RawFuse, Layer };
 const char* const kWayNames[] = {"tmpfs", "raw libfuse", "driver layer"};
 
 struct Row {
+    Row(std::string rowName, bool isThroughput)
+        : name(std::move(rowName)), throughput(isThroughput) {}
+
     std::string name;
-    bool throughput;                // MB/s (bigger is better); otherwise milliseconds
-    double best[3] = {-1, -1, -1};  // not measured yet
+    bool throughput;                 // MB/s (bigger is better); otherwise milliseconds
+    std::vector<double> samples[3];  // per way
+
+    bool Measured() const { return !samples[0].empty(); }
+    double Best(std::size_t way) const {
+        const auto& values = samples[way];
+        return throughput ? *std::max_element(values.begin(), values.end())
+                          : *std::min_element(values.begin(), values.end());
+    }
+    double Median(std::size_t way) const {
+        std::vector<double> values = samples[way];
+        std::sort(values.begin(), values.end());
+        const std::size_t middle = values.size() / 2;
+        return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+    }
 };
 
 double Seconds(Clock::time_point start) {
@@ -221,25 +237,17 @@ private:
 
 void Record(Row& row, Way way, double seconds, double bytes) {
     const auto index = static_cast<std::size_t>(way);
+    const double figure = row.throughput ? bytes / seconds / 1e6 : seconds * 1e3;
     if (std::getenv("KELVO_BENCH_VERBOSE") != nullptr) {
-        std::cerr << "    " << row.name << " / " << kWayNames[index] << ": "
-                  << (row.throughput ? bytes / seconds / 1e6 : seconds * 1e3)
+        std::cerr << "    " << row.name << " / " << kWayNames[index] << ": " << figure
                   << (row.throughput ? " MB/s\n" : " ms\n");
     }
-    if (row.best[index] < 0) {
-        row.best[index] = row.throughput ? bytes / seconds / 1e6 : seconds * 1e3;
-    } else if (row.throughput) {
-        row.best[index] = std::max(row.best[index], bytes / seconds / 1e6);
-    } else {
-        row.best[index] = std::min(row.best[index], seconds * 1e3);
-    }
+    row.samples[index].push_back(figure);
 }
 
 // How the first figure compares with the second, as a fraction of it (1.0: as fast).
-double Ratio(const Row& row, Way first, Way second) {
-    const double a = row.best[static_cast<std::size_t>(first)];
-    const double b = row.best[static_cast<std::size_t>(second)];
-    return row.throughput ? a / b : b / a;
+double Ratio(const Row& row, double first, double second) {
+    return row.throughput ? first / second : second / first;
 }
 
 }  // namespace
@@ -334,20 +342,24 @@ int main(int argc, char** argv) {
     std::filesystem::remove_all(shmBase, error);
     std::filesystem::remove_all(tmpBase, error);
 
-    std::printf("%-42s %12s %12s %12s %12s %12s\n", "workload (best figure)", "tmpfs",
-                "raw libfuse", "layer", "layer/raw", "raw/tmpfs");
+    std::printf("%-40s %12s %12s %12s %10s %10s %10s\n", "workload (best figure)", "tmpfs",
+                "raw libfuse", "layer", "layer/raw", "(median)", "raw/tmpfs");
+    constexpr auto kTmpfs = static_cast<std::size_t>(Way::Tmpfs);
+    constexpr auto kRaw = static_cast<std::size_t>(Way::RawFuse);
+    constexpr auto kLayer = static_cast<std::size_t>(Way::Layer);
     for (const Row& row : rows) {
-        if (row.best[0] < 0) {
+        if (!row.Measured()) {
             continue;
         }
         const char* unit = row.throughput ? "MB/s" : "ms";
         char figures[3][32];
-        for (int index = 0; index < 3; ++index) {
-            std::snprintf(figures[index], sizeof figures[index], "%.1f %s", row.best[index], unit);
+        for (std::size_t way = 0; way < 3; ++way) {
+            std::snprintf(figures[way], sizeof figures[way], "%.1f %s", row.Best(way), unit);
         }
-        std::printf("%-42s %12s %12s %12s %11.0f%% %11.0f%%\n", row.name.c_str(), figures[0],
-                    figures[1], figures[2], 100 * Ratio(row, Way::Layer, Way::RawFuse),
-                    100 * Ratio(row, Way::RawFuse, Way::Tmpfs));
+        std::printf("%-40s %12s %12s %12s %9.0f%% %9.0f%% %9.0f%%\n", row.name.c_str(), figures[0],
+                    figures[1], figures[2], 100 * Ratio(row, row.Best(kLayer), row.Best(kRaw)),
+                    100 * Ratio(row, row.Median(kLayer), row.Median(kRaw)),
+                    100 * Ratio(row, row.Best(kRaw), row.Best(kTmpfs)));
     }
     std::printf("target: layer/raw >= 90%% on every row\n");
     return 0;

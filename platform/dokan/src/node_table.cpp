@@ -66,14 +66,15 @@ void NodeTable::RememberAll(NodeId parent, const std::vector<Child>& children,
                             std::vector<NodeId>& nodes) {
     nodes.clear();
     std::unique_lock lock(m_mutex);
+    m_nodes.reserve(m_nodes.size() + children.size());
+    m_children.reserve(m_children.size() + children.size());
     for (const Child& child : children) {
         nodes.push_back(RememberLocked(parent, *child.name, child.isDirectory));
     }
 }
 
 NodeId NodeTable::RememberLocked(NodeId parent, const std::wstring& name, bool isDirectory) {
-    ChildKey key{parent, name};
-    const auto existing = m_children.find(key);
+    const auto existing = m_children.find(ChildKey{parent, name});
     if (existing != m_children.end()) {
         Node& node = m_nodes.at(existing->second);
         if (node.isDirectory == isDirectory) {
@@ -89,8 +90,8 @@ NodeId NodeTable::RememberLocked(NodeId parent, const std::wstring& name, bool i
     node.name = name;
     node.lookups = 1;
     node.isDirectory = isDirectory;
-    m_nodes.emplace(id, std::move(node));
-    m_children.emplace(std::move(key), id);
+    const auto stored = m_nodes.emplace(id, std::move(node)).first;
+    m_children.emplace(ChildKey{parent, stored->second.name}, id);
     return id;
 }
 
@@ -164,7 +165,7 @@ void NodeTable::Move(NodeId parent, const std::wstring& name, NodeId newParent,
     Node& node = m_nodes.at(moved);
     node.parent = newParent;
     node.name = newName;
-    m_children.emplace(ChildKey{newParent, newName}, moved);
+    m_children.emplace(ChildKey{newParent, node.name}, moved);
 }
 
 std::size_t NodeTable::Size() const {

@@ -8,6 +8,7 @@
 #include <optional>
 #include <shared_mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -60,16 +61,19 @@ private:
         bool isDirectory = false;
         bool attached = true;  // reachable by its path
     };
+    // The name is a view of the child node's own name, so that a lookup builds no string and
+    // every name is stored once.
     struct ChildKey {
         NodeId parent;
-        std::wstring name;
+        std::wstring_view name;
         bool operator==(const ChildKey& other) const {
             return parent == other.parent && name == other.name;
         }
     };
     struct ChildKeyHash {
         std::size_t operator()(const ChildKey& key) const {
-            return std::hash<std::wstring>()(key.name) ^ (std::hash<NodeId>()(key.parent) * 31);
+            return std::hash<std::wstring_view>()(key.name) ^
+                   (std::hash<NodeId>()(key.parent) * 31);
         }
     };
 
