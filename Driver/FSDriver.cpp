@@ -1,15 +1,319 @@
-// Placeholder until the drive lands.
 #include "FSDriver.h"
+
+#include "DriveOperations.h"
+#include "DriveOperations_p.h"
 
 #include <dokan/dokan.h>
 
+#include <algorithm>
+#include <exception>
+#include <string>
+#include <thread>
+
+using drive::EnsureConnected;
+
+namespace {
+
+constexpr ULONG kDokanTimeoutMilliseconds = 60000;
+constexpr DWORD kMaximumComponentLength = 255;
+constexpr DWORD kFileSystemFlags = FILE_CASE_SENSITIVE_SEARCH | FILE_CASE_PRESERVED_NAMES |
+                                   FILE_UNICODE_ON_DISK | FILE_SUPPORTS_REMOTE_STORAGE |
+                                   FILE_SEQUENTIAL_WRITE_ONCE | FILE_SUPPORTS_EXTENDED_ATTRIBUTES;
+constexpr wchar_t kFileSystemName[] = L"Kelvo storage";
+constexpr wchar_t kNoLinkMessage[] = L"The drive has no link to the repository";
+
+std::wstring WidenAscii(const char* text) {
+    std::wstring wide;
+    for (; text && *text; ++text) {
+        wide += static_cast<wchar_t>(static_cast<unsigned char>(*text));
+    }
+    return wide;
+}
+
+// Copies as much of the text as fits into a buffer of `size` characters, terminator included.
+void CopyCut(const std::wstring& text, LPWSTR buffer, DWORD size) {
+    if (!buffer || size == 0) {
+        return;
+    }
+    const std::size_t length = std::min<std::size_t>(text.size(), size - 1);
+    std::copy_n(text.data(), length, buffer);
+    buffer[length] = L'\0';
+}
+
+// The label the drive shows: the user's name for it, else the repository's own name. A drive
+// without a working link shows an empty label rather than failing the question.
+std::wstring VolumeLabel(KelvoFileSystem& drive) {
+    if (!drive.customName.empty()) {
+        return drive.customName;
+    }
+    try {
+        return drive::RequireRepository(drive)->GetRepositoryName();
+    } catch (const exceptions::Error& error) {
+        KELVO_DRIVE_LOG(logging::kError) << error.GetMessage();
+    }
+    return {};
+}
+
+NTSTATUS GetVolumeInformation(LPWSTR volumeNameBuffer, DWORD volumeNameSize,
+                              LPDWORD volumeSerialNumber, LPDWORD maximumComponentLength,
+                              LPDWORD fileSystemFlags, LPWSTR fileSystemNameBuffer,
+                              DWORD fileSystemNameSize, PDOKAN_FILE_INFO fileInfo) {
+    return drive::Guarded(L"GetVolumeInformation", STATUS_SUCCESS, [&] {
+        CopyCut(VolumeLabel(drive::DriveOf(fileInfo)), volumeNameBuffer, volumeNameSize);
+        if (volumeSerialNumber) {
+            *volumeSerialNumber = 0;
+        }
+        if (maximumComponentLength) {
+            *maximumComponentLength = kMaximumComponentLength;
+        }
+        if (fileSystemFlags) {
+            *fileSystemFlags = kFileSystemFlags;
+        }
+        CopyCut(kFileSystemName, fileSystemNameBuffer, fileSystemNameSize);
+        return STATUS_SUCCESS;
+    });
+}
+
+NTSTATUS GetDiskFreeSpace(PULONGLONG, PULONGLONG, PULONGLONG, PDOKAN_FILE_INFO) {
+    return STATUS_ACCESS_DENIED;
+}
+
+NTSTATUS SetFileAttributes(LPCWSTR, DWORD, PDOKAN_FILE_INFO) {
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS SetFileTime(LPCWSTR, const FILETIME*, const FILETIME*, const FILETIME*, PDOKAN_FILE_INFO) {
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS Notify(const wchar_t* what, PDOKAN_FILE_INFO fileInfo,
+                std::function<void()> KelvoFileSystem::*callback) {
+    return drive::Guarded(what, STATUS_SUCCESS, [&] {
+        const LPCWSTR mountPoint = fileInfo->DokanOptions->MountPoint;
+        KELVO_DRIVE_LOG(logging::kInfo) << what << (mountPoint ? mountPoint : L"");
+        const std::function<void()>& notify = drive::DriveOf(fileInfo).*callback;
+        if (notify) {
+            notify();
+        }
+        return STATUS_SUCCESS;
+    });
+}
+
+NTSTATUS Mounted(PDOKAN_FILE_INFO fileInfo) {
+    return Notify(L"Successfully mounted: ", fileInfo, &KelvoFileSystem::onMounted);
+}
+
+NTSTATUS Unmounted(PDOKAN_FILE_INFO fileInfo) {
+    return Notify(L"Successfully unmounted: ", fileInfo, &KelvoFileSystem::onUnmounted);
+}
+
+}  // namespace
+
+namespace drive {
+namespace {
+
+// Stands in for the item store of a drive that has no link: every call fails as on a lost link.
+class DisconnectedItemStore final : public tarvo::IItemStore {
+public:
+    tarvo::IdPath ResolvePath(const tarvo::Names&) override { Fail(); }
+    tarvo::IdPath GetItemPath(const tarvo::BrowserItemInfo&) override { Fail(); }
+    tarvo::BrowserItemInfo GetItemInfo(const tarvo::IdPath&) override { Fail(); }
+    std::shared_ptr<tarvo::IItemIterator> ListChildren(const tarvo::IdPath&) override { Fail(); }
+    bool CanOpen(const tarvo::BrowserItemInfo&) override { Fail(); }
+    void CreateFolders(const tarvo::IdPath&, const tarvo::Names&) override { Fail(); }
+    void RenameItem(const tarvo::IdPath&, const std::wstring&) override { Fail(); }
+    void MoveItem(const tarvo::IdPath&, const tarvo::IdPath&) override { Fail(); }
+    void DeleteItem(const tarvo::IdPath&) override { Fail(); }
+    std::shared_ptr<tarvo::IDocument> CreateDocument(const tarvo::IdPath&,
+                                                     const tarvo::FileCreateInfo&,
+                                                     const std::wstring&) override {
+        Fail();
+    }
+    std::shared_ptr<tarvo::IDocument> OpenDocument(const tarvo::IdPath&,
+                                                   std::optional<tarvo::VersionNumber>) override {
+        Fail();
+    }
+    std::shared_ptr<tarvo::IDocument> BeginVersion(const tarvo::IdPath&,
+                                                   const std::wstring&) override {
+        Fail();
+    }
+    std::vector<tarvo::VersionNumber> ListVersions(const tarvo::IdPath&) override { Fail(); }
+    int LockForEdit(const tarvo::IdPath&, std::wstring&) override { Fail(); }
+    void Unlock(const tarvo::IdPath&) override { Fail(); }
+    void SetItemAccess(const tarvo::IdPath&, const tarvo::ItemAccess&) override { Fail(); }
+
+private:
+    [[noreturn]] static void Fail() {
+        throw tarvo::TarvoError(tarvo::errc::NotConnected, kNoLinkMessage);
+    }
+};
+
+}  // namespace
+
+void Connect(KelvoFileSystem& drive) {
+    if (!drive.core) {
+        throw tarvo::TarvoError(tarvo::errc::NotConnected, L"No repository core is available");
+    }
+    auto repository = drive.core->Connect(drive.connection.endpoint, drive.connection.credentials);
+    auto itemStore = repository->OpenItemStore();
+    drive.repository.store(std::move(repository));
+    drive.itemStore.store(std::move(itemStore));
+}
+
+std::shared_ptr<tarvo::IRepository> EnsureConnected(KelvoFileSystem& drive) {
+    const std::shared_ptr<tarvo::IRepository> current = drive.repository.load();
+    if (!current) {
+        return nullptr;
+    }
+    try {
+        current->GetRepositoryName();
+        return current;
+    } catch (const exceptions::Error& error) {
+        KELVO_DRIVE_LOG(logging::kWarning) << error.GetMessage();
+    }
+    // The link broke: put a new one in its place, unless another worker already did or the
+    // storage cleared it meanwhile.
+    try {
+        if (!drive.core) {
+            throw tarvo::TarvoError(tarvo::errc::NotConnected, L"No repository core is available");
+        }
+        auto fresh = drive.core->Connect(drive.connection.endpoint, drive.connection.credentials);
+        auto itemStore = fresh->OpenItemStore();
+        if (drive.repository.compareExchange(current, fresh)) {
+            drive.itemStore.store(std::move(itemStore));
+            return fresh;
+        }
+        return drive.repository.load();
+    } catch (const exceptions::Error& error) {
+        KELVO_DRIVE_LOG(logging::kError) << error.GetMessage();
+        drive.repository.compareExchange(current, nullptr);
+        return drive.repository.load();
+    }
+}
+
+std::shared_ptr<tarvo::IItemStore> ItemStoreOf(KelvoFileSystem& drive) {
+    auto itemStore = drive.itemStore.load();
+    if (!itemStore || !drive.repository.load()) {
+        static const auto disconnected = std::make_shared<DisconnectedItemStore>();
+        return disconnected;
+    }
+    return itemStore;
+}
+
+std::shared_ptr<tarvo::IRepository> RequireRepository(KelvoFileSystem& drive) {
+    auto repository = drive.repository.load();
+    if (!repository) {
+        throw tarvo::TarvoError(tarvo::errc::NotConnected, kNoLinkMessage);
+    }
+    return repository;
+}
+
+void LogUnexpected(const wchar_t* operation, const std::exception_ptr& error) noexcept {
+    try {
+        std::rethrow_exception(error);
+    } catch (const exceptions::Error& libraryError) {
+        try {
+            KELVO_DRIVE_LOG(logging::kError) << operation << L": " << libraryError.GetMessage();
+        } catch (...) {
+        }
+    } catch (const std::exception& standardError) {
+        try {
+            KELVO_DRIVE_LOG(logging::kError)
+                << operation << L": unexpected error: " << WidenAscii(standardError.what());
+        } catch (...) {
+        }
+    } catch (...) {
+        try {
+            KELVO_DRIVE_LOG(logging::kError) << operation << L": unexpected error";
+        } catch (...) {
+        }
+    }
+}
+
+}  // namespace drive
+
+DOKAN_OPERATIONS DriveOperationsTable() {
+    namespace op = drive::operations;
+    DOKAN_OPERATIONS table{};
+    table.ZwCreateFile = op::ZwCreateFile;
+    table.Cleanup = op::Cleanup;
+    table.CloseFile = op::CloseFile;
+    table.ReadFile = op::ReadFile;
+    table.WriteFile = op::WriteFile;
+    table.FlushFileBuffers = op::FlushFileBuffers;
+    table.GetFileInformation = op::GetFileInformation;
+    table.FindFiles = op::FindFiles;
+    table.FindFilesWithPattern = nullptr;
+    table.SetFileAttributes = SetFileAttributes;
+    table.SetFileTime = SetFileTime;
+    table.DeleteFile = op::DeleteFile;
+    table.DeleteDirectory = op::DeleteDirectory;
+    table.MoveFile = op::MoveFile;
+    table.SetEndOfFile = op::SetEndOfFile;
+    table.SetAllocationSize = op::SetAllocationSize;
+    table.LockFile = nullptr;
+    table.UnlockFile = nullptr;
+    table.GetDiskFreeSpace = GetDiskFreeSpace;
+    table.GetVolumeInformation = GetVolumeInformation;
+    table.Mounted = Mounted;
+    table.Unmounted = Unmounted;
+    table.GetFileSecurity = nullptr;
+    table.SetFileSecurity = nullptr;
+    table.FindStreams = nullptr;
+    return table;
+}
+
 KelvoFileSystem::KelvoFileSystem(std::shared_ptr<tarvo::ICore> core_) : core(std::move(core_)) {}
 
-KelvoFileSystem::~KelvoFileSystem() { DokanRemoveMountPoint(mountPoint.c_str()); }
+KelvoFileSystem::~KelvoFileSystem() {
+    DokanRemoveMountPoint(mountPoint.c_str());
+}
 
-void KelvoFileSystem::run(const tarvo_cm::Connection&, const std::wstring&, const std::wstring&) {}
+void KelvoFileSystem::run(const tarvo_cm::Connection& connection_, const std::wstring& mountPoint_,
+                          const std::wstring& customName_) {
+    if (mountPoint_.empty()) {
+        return;
+    }
+    mountPoint = mountPoint_;
+    customName = customName_;
+    connection = connection_;
+    try {
+        drive::Connect(*this);
+    } catch (const exceptions::Error& error) {
+        KELVO_DRIVE_LOG(logging::kError) << error.GetMessage();
+        return;
+    }
+
+    DOKAN_OPTIONS options{};
+    options.Version = DOKAN_VERSION;
+    options.ThreadCount = static_cast<USHORT>(std::thread::hardware_concurrency());
+    options.Options = DOKAN_OPTION_MOUNT_MANAGER;
+    options.GlobalContext = reinterpret_cast<ULONG64>(this);
+    // The storage may assign mountPoint while the drive is mounted; the driver keeps this copy.
+    const std::wstring mountedAt = mountPoint;
+    options.MountPoint = mountedAt.c_str();
+    options.UNCName = nullptr;
+    options.Timeout = kDokanTimeoutMilliseconds;
+    options.AllocationUnitSize = 0;
+    options.SectorSize = 0;
+    DOKAN_OPERATIONS operations = DriveOperationsTable();
+
+    const int result = DokanMain(&options, &operations);
+    if (result == DOKAN_SUCCESS) {
+        KELVO_DRIVE_LOG(logging::kInfo) << L"DokanMain ended successfully\n";
+    } else {
+        KELVO_DRIVE_LOG(logging::kError) << L"DokanMain failed with code: " << result << L"\n";
+        itemStore.reset();
+        repository.reset();
+    }
+}
 
 void RunDriveThread(std::shared_ptr<KelvoFileSystem> fileSystem, tarvo_cm::Connection connection,
                     std::wstring mountPoint, std::wstring customName) {
-    fileSystem->run(connection, mountPoint, customName);
+    try {
+        fileSystem->run(connection, mountPoint, customName);
+    } catch (...) {
+        // Nothing may end the process from a drive thread.
+        drive::LogUnexpected(L"run", std::current_exception());
+    }
 }

@@ -1,0 +1,341 @@
+// Information about items, folder listings, delete and move.
+#include "DriveOperations_p.h"
+#include "DrivePaths.h"
+#include "FileTimes.h"
+#include "Utf8Text.h"
+
+#include <boost/uuid/uuid_io.hpp>
+
+#include <algorithm>
+#include <optional>
+
+namespace drive {
+namespace {
+
+// A folder entry holds the name with its terminator in MAX_PATH characters.
+constexpr std::size_t kMaxListedNameLength = MAX_PATH - 1;
+
+// Fields that both item records carry.
+template <class Record>
+void FillCommon(const tarvo::BrowserItemInfo& item, Record& record) {
+    record.dwFileAttributes = item.IsFolder() ? FILE_ATTRIBUTE_DIRECTORY : 0;
+    record.ftCreationTime = file_times::FromDateTime(item.creationTime);
+    record.ftLastAccessTime = file_times::FromDateTime(item.modificationTime);
+    record.ftLastWriteTime = file_times::FromDateTime(item.modificationTime);
+    const std::uint64_t size = item.size.value_or(0);
+    record.nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    record.nFileSizeLow = static_cast<DWORD>(size & 0xFFFFFFFFu);
+}
+
+// Size of the service file: the repository's name in UTF-8, as ReadFile serves it.
+std::uint64_t ServiceFileSize(const std::wstring& repositoryName) {
+    try {
+        return utf8_text::FromWide(repositoryName).size();
+    } catch (const std::range_error&) {
+        return 0;  // ReadFile serves an empty content then
+    }
+}
+
+void ListServiceFile(KelvoFileSystem& drive, PFillFindData fill, PDOKAN_FILE_INFO fileInfo) {
+    WIN32_FIND_DATAW record{};
+    record.dwFileAttributes = FILE_ATTRIBUTE_HIDDEN;
+    const std::uint64_t size = ServiceFileSize(RequireRepository(drive)->GetRepositoryName());
+    record.nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    record.nFileSizeLow = static_cast<DWORD>(size & 0xFFFFFFFFu);
+    std::wcscpy(record.cFileName, drive_paths::kServiceFileName);
+    fill(&record, fileInfo);
+}
+
+void ListChildren(tarvo::IItemStore& store, const std::wstring& path, PFillFindData fill,
+                  PDOKAN_FILE_INFO fileInfo) {
+    const tarvo::Names names = drive_paths::Split(path);
+    const tarvo::IdPath ids = store.ResolvePath(names);
+    if (ids.size() != names.size()) {
+        return;  // the folder is gone: it lists nothing rather than some folder above it
+    }
+    const auto children = store.ListChildren(ids);
+    tarvo::BrowserItemInfo child;
+    while (children->Next(child)) {
+        if (!child.IsVisible() || child.name.size() > kMaxListedNameLength) {
+            continue;
+        }
+        WIN32_FIND_DATAW record{};
+        FillCommon(child, record);
+        std::copy(child.name.begin(), child.name.end(), record.cFileName);
+        fill(&record, fileInfo);
+    }
+}
+
+NTSTATUS DeleteFolder(tarvo::IItemStore& store, const std::wstring& path) {
+    try {
+        const tarvo::Names names = drive_paths::Split(path);
+        const tarvo::IdPath ids = store.ResolvePath(names);
+        if (ids.size() != names.size()) {
+            return STATUS_OBJECT_NAME_NOT_FOUND;
+        }
+        if (ids.size() < 2) {
+            return STATUS_ACCESS_DENIED;  // the root stays
+        }
+        return DeleteFolderAt(store, ids);
+    } catch (const tarvo::TarvoError& error) {
+        if (error.GetErrorCode() != tarvo::errc::ItemNotFound) {
+            KELVO_DRIVE_LOG(logging::kError) << error.GetMessage();
+        }
+        return STATUS_ACCESS_DENIED;
+    }
+}
+
+// The item that a replacing move displaces: renamed aside before the move, so that a failed move
+// can give it back its name, and deleted only once the move has succeeded.
+class DisplacedItem {
+public:
+    DisplacedItem(tarvo::IItemStore& store, tarvo::IdPath ids, std::wstring name)
+        : m_store(store), m_ids(std::move(ids)), m_name(std::move(name)) {
+        m_store.RenameItem(m_ids, L".kelvo-replaced-" + boost::uuids::to_wstring(m_ids.back()));
+    }
+
+    void restore() noexcept {
+        try {
+            m_store.RenameItem(m_ids, m_name);
+        } catch (const tarvo::TarvoError& error) {
+            KELVO_DRIVE_LOG(logging::kError) << error.GetErrorCode() << error.GetMessage();
+        }
+    }
+
+    void discard() {
+        try {
+            m_store.DeleteItem(m_ids);
+        } catch (const tarvo::TarvoError& error) {
+            // The move itself succeeded; the replaced item stays under its temporary name.
+            KELVO_DRIVE_LOG(logging::kError) << error.GetErrorCode() << error.GetMessage();
+        }
+    }
+
+private:
+    tarvo::IItemStore& m_store;
+    tarvo::IdPath m_ids;
+    std::wstring m_name;
+};
+
+void UndoRename(tarvo::IItemStore& store, const tarvo::IdPath& item, const std::wstring& name) {
+    try {
+        store.RenameItem(item, name);
+    } catch (const tarvo::TarvoError& error) {
+        KELVO_DRIVE_LOG(logging::kError) << error.GetErrorCode() << error.GetMessage();
+    }
+}
+
+// Gives the item its new name and parent: rename first, then move. When the new name is taken in
+// the item's present folder only, the move goes first. A step that fails undoes the one before.
+void RenameAndMove(tarvo::IItemStore& store, const tarvo::IdPath& item, const std::wstring& oldName,
+                   const std::wstring& newName, const tarvo::IdPath& newParent,
+                   bool changesFolder) {
+    const bool renames = newName != oldName;
+    if (!changesFolder) {
+        if (renames) {
+            store.RenameItem(item, newName);
+        }
+        return;
+    }
+    if (renames) {
+        try {
+            store.RenameItem(item, newName);
+        } catch (const tarvo::TarvoError& error) {
+            if (error.GetErrorCode() != tarvo::errc::NameCollision) {
+                throw;
+            }
+            const tarvo::IdPath oldParent(item.begin(), item.end() - 1);
+            tarvo::IdPath moved = newParent;
+            moved.push_back(item.back());
+            store.MoveItem(item, newParent);
+            try {
+                store.RenameItem(moved, newName);
+            } catch (const tarvo::TarvoError&) {
+                try {
+                    store.MoveItem(moved, oldParent);
+                } catch (const tarvo::TarvoError& undo) {
+                    KELVO_DRIVE_LOG(logging::kError) << undo.GetErrorCode() << undo.GetMessage();
+                }
+                throw;
+            }
+            return;
+        }
+    }
+    try {
+        store.MoveItem(item, newParent);
+    } catch (const tarvo::TarvoError&) {
+        if (renames) {
+            UndoRename(store, item, oldName);
+        }
+        throw;
+    }
+}
+
+NTSTATUS Move(tarvo::IItemStore& store, FileContext& context, const std::wstring& newPath,
+              bool replaceIfExisting) {
+    const tarvo::Names names = drive_paths::Split(newPath);
+    if (names.size() < 2) {
+        return STATUS_ACCESS_DENIED;  // nothing takes the root's place
+    }
+    const tarvo::IdPath resolved = store.ResolvePath(names);
+    const bool targetExists = resolved.size() == names.size();
+    if (targetExists && !replaceIfExisting) {
+        return STATUS_OBJECT_NAME_COLLISION;
+    }
+    if (resolved.size() + 1 < names.size()) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;  // the new parent folder does not exist
+    }
+    const tarvo::IdPath source = store.GetItemPath(context.info);
+    if (source.size() < 2) {
+        return STATUS_ACCESS_DENIED;  // the root does not move
+    }
+    if (targetExists && resolved.back() == source.back()) {
+        return STATUS_SUCCESS;  // already there under that name
+    }
+    const tarvo::IdPath sourceParent(source.begin(), source.end() - 1);
+    const tarvo::IdPath targetParent(resolved.begin(), resolved.begin() + (names.size() - 1));
+    if (std::find(targetParent.begin(), targetParent.end(), source.back()) != targetParent.end()) {
+        return STATUS_ACCESS_DENIED;  // a folder does not move into itself
+    }
+    std::optional<DisplacedItem> displaced;
+    if (targetExists) {
+        if (store.GetItemInfo(resolved).IsFolder()) {
+            return STATUS_ACCESS_DENIED;  // a folder is never replaced
+        }
+        displaced.emplace(store, resolved, names.back());
+    }
+    std::wstring oldName;
+    {
+        std::lock_guard<std::mutex> lock(context.mutex);
+        oldName = context.info.name;
+    }
+    try {
+        RenameAndMove(store, source, oldName, names.back(), targetParent,
+                      targetParent != sourceParent);
+    } catch (const tarvo::TarvoError&) {
+        if (displaced) {
+            displaced->restore();
+        }
+        throw;
+    }
+    if (displaced) {
+        displaced->discard();
+    }
+    std::lock_guard<std::mutex> lock(context.mutex);
+    context.info.name = names.back();
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS DeleteFolderAt(tarvo::IItemStore& store, const tarvo::IdPath& folder) {
+    try {
+        tarvo::BrowserItemInfo child;
+        if (store.ListChildren(folder)->Next(child)) {
+            return STATUS_DIRECTORY_NOT_EMPTY;
+        }
+        store.DeleteItem(folder);
+        return STATUS_SUCCESS;
+    } catch (const tarvo::TarvoError& error) {
+        if (error.GetErrorCode() != tarvo::errc::ItemNotFound) {
+            KELVO_DRIVE_LOG(logging::kError) << error.GetMessage();
+        }
+        return STATUS_ACCESS_DENIED;
+    }
+}
+
+void DeleteDocumentAt(tarvo::IItemStore& store, const tarvo::IdPath& document) {
+    try {
+        store.DeleteItem(document);
+    } catch (const tarvo::TarvoError& error) {
+        KELVO_DRIVE_LOG(logging::kError) << error.GetMessage();
+    }
+}
+
+namespace operations {
+
+NTSTATUS GetFileInformation(LPCWSTR fileName, LPBY_HANDLE_FILE_INFORMATION buffer,
+                            PDOKAN_FILE_INFO fileInfo) {
+    return Guarded(L"GetFileInformation", STATUS_ACCESS_DENIED, [&] {
+        if (drive_paths::IsServiceFile(fileName ? fileName : L"")) {
+            std::uint64_t size = 0;
+            try {
+                size = ServiceFileSize(RequireRepository(DriveOf(fileInfo))->GetRepositoryName());
+            } catch (const tarvo::TarvoError& error) {
+                // Described as the empty content that ReadFile serves then.
+                KELVO_DRIVE_LOG(logging::kError) << error.GetMessage();
+            }
+            *buffer = BY_HANDLE_FILE_INFORMATION{};
+            buffer->dwFileAttributes = FILE_ATTRIBUTE_HIDDEN;
+            buffer->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+            buffer->nFileSizeLow = static_cast<DWORD>(size & 0xFFFFFFFFu);
+            buffer->nNumberOfLinks = 1;
+            return STATUS_SUCCESS;
+        }
+        const FileContext* context = ContextOf(fileInfo);
+        if (!context) {
+            return STATUS_OBJECT_NAME_NOT_FOUND;
+        }
+        *buffer = BY_HANDLE_FILE_INFORMATION{};
+        FillCommon(context->info, *buffer);
+        buffer->dwVolumeSerialNumber = 0;
+        buffer->nNumberOfLinks = 1;
+        buffer->nFileIndexHigh = 0;
+        buffer->nFileIndexLow = 0;
+        return STATUS_SUCCESS;
+    });
+}
+
+NTSTATUS FindFiles(LPCWSTR pathName, PFillFindData fillFindData, PDOKAN_FILE_INFO fileInfo) {
+    return Guarded(L"FindFiles", STATUS_SUCCESS, [&] {
+        KelvoFileSystem& drive = DriveOf(fileInfo);
+        const std::shared_ptr<tarvo::IItemStore> store = ItemStoreOf(drive);
+        const std::wstring path = pathName ? pathName : L"";
+        try {
+            if (drive_paths::IsRoot(path)) {
+                ListServiceFile(drive, fillFindData, fileInfo);
+            }
+            ListChildren(*store, path, fillFindData, fileInfo);
+        } catch (const tarvo::TarvoError& error) {
+            // What was listed before the error stands.
+            if (error.GetErrorCode() != tarvo::errc::ItemNotFound) {
+                KELVO_DRIVE_LOG(logging::kError) << error.GetMessage();
+            }
+        }
+        return STATUS_SUCCESS;
+    });
+}
+
+NTSTATUS DeleteFile(LPCWSTR, PDOKAN_FILE_INFO fileInfo) {
+    const FileContext* context = ContextOf(fileInfo);
+    return context && context->info.IsFolder() ? STATUS_ACCESS_DENIED : STATUS_SUCCESS;
+}
+
+NTSTATUS DeleteDirectory(LPCWSTR fileName, PDOKAN_FILE_INFO fileInfo) {
+    return Guarded(L"DeleteDirectory", STATUS_ACCESS_DENIED, [&] {
+        if (!fileInfo->DeleteOnClose) {
+            return STATUS_SUCCESS;
+        }
+        return DeleteFolder(*ItemStoreOf(DriveOf(fileInfo)), fileName ? fileName : L"");
+    });
+}
+
+NTSTATUS MoveFile(LPCWSTR, LPCWSTR newFileName, BOOL replaceIfExisting, PDOKAN_FILE_INFO fileInfo) {
+    return Guarded(L"MoveFile", STATUS_ACCESS_DENIED, [&] {
+        FileContext* context = ContextOf(fileInfo);
+        if (!context) {
+            return STATUS_ACCESS_DENIED;
+        }
+        const std::shared_ptr<tarvo::IItemStore> store = ItemStoreOf(DriveOf(fileInfo));
+        try {
+            return Move(*store, *context, newFileName ? newFileName : L"", replaceIfExisting != 0);
+        } catch (const tarvo::TarvoError& error) {
+            KELVO_DRIVE_LOG(logging::kError) << error.GetErrorCode() << error.GetMessage();
+            return error.GetErrorCode() == tarvo::errc::NameCollision ? STATUS_OBJECT_NAME_COLLISION
+                                                                      : STATUS_ACCESS_DENIED;
+        }
+    });
+}
+
+}  // namespace operations
+}  // namespace drive
