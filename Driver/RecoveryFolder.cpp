@@ -75,7 +75,7 @@ std::filesystem::path Location() {
         return dataDirectory / "recovery";
     }
     std::filesystem::path dataHome = EnvironmentPath("XDG_DATA_HOME");
-    if (dataHome.empty()) {
+    if (dataHome.empty() || dataHome.is_relative()) {  // a relative value is to be ignored
         dataHome = EnvironmentPath("HOME") / ".local" / "share";
     }
     return dataHome / "KelvoDrive" / "recovery";

@@ -11,7 +11,8 @@
 namespace recovery_folder {
 
 // $KELVO_DATA_DIR/recovery when KELVO_DATA_DIR is set, else
-// $XDG_DATA_HOME/KelvoDrive/recovery (~/.local/share when XDG_DATA_HOME is not set).
+// $XDG_DATA_HOME/KelvoDrive/recovery (~/.local/share when XDG_DATA_HOME is not set or not
+// absolute): beside the repository's own data.
 std::filesystem::path Location();
 
 // Writes the content to a new file in Location() whose name tells the time (UTC), the document's

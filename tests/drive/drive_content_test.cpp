@@ -1,0 +1,335 @@
+// Reading, writing, flushing and uploading through handles.
+#include "DriveFixture.h"
+
+#include <boost/uuid/string_generator.hpp>
+#include <boost/uuid/uuid_io.hpp>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+namespace drive_test {
+namespace {
+
+class DriveContentTest : public DriveFixture {};
+
+// --- Reading -------------------------------------------------------------------------------------
+
+TEST_F(DriveContentTest, ReadsServeTheRequestedRange) {
+    makeDocument(L"\\Doc", "0123456789");
+    auto handle = open(L"\\Doc", kOpenExisting);
+    EXPECT_EQ(read(*handle, 2, 3), "234");
+    EXPECT_EQ(read(*handle, 8, 100), "89");
+    // Exactly at the end nothing is read.
+    EXPECT_EQ(read(*handle, 10, 4), "");
+    // Beyond the end the whole buffer is reported, filled with zeros.
+    EXPECT_EQ(read(*handle, 11, 4), std::string(4, '\0'));
+    close(*handle);
+}
+
+TEST_F(DriveContentTest, ADocumentWithoutBlobsReadsEmpty) {
+    makeDocument(L"\\Empty", "");
+    auto handle = open(L"\\Empty", kOpenExisting);
+    NTSTATUS status = 1;
+    EXPECT_EQ(read(*handle, 0, 16, &status), "");
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    close(*handle);
+}
+
+TEST_F(DriveContentTest, TwoHandlesShareOneDownloadWhichIsForgottenAfterBoth) {
+    makeDocument(L"\\Doc", "shared content");
+    auto first = open(L"\\Doc", kOpenExisting);
+    auto second = open(L"\\Doc", kOpenExisting);
+    m_faulty->clearCalls();
+    EXPECT_EQ(readAll(*first), "shared content");
+    EXPECT_EQ(readAll(*second), "shared content");
+    EXPECT_EQ(m_faulty->count("OpenDocument"), 1);
+
+    close(*first);
+    EXPECT_EQ(m_drive->contentCache.size(), 1u);  // the second handle still holds it
+    close(*second);
+    EXPECT_TRUE(m_drive->contentCache.empty());
+
+    auto third = open(L"\\Doc", kOpenExisting);
+    EXPECT_EQ(readAll(*third), "shared content");
+    EXPECT_EQ(m_faulty->count("OpenDocument"), 2);
+    close(*third);
+}
+
+TEST_F(DriveContentTest, AFailedDownloadIsRetriedAtTheNextRead) {
+    makeDocument(L"\\Doc", "abc");
+    auto handle = open(L"\\Doc", kOpenExisting);
+    m_faulty->fail("OpenDocument", tarvo::errc::StorageFailure);
+    NTSTATUS status = 0;
+    read(*handle, 0, 3, &status);
+    EXPECT_EQ(status, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(read(*handle, 0, 3, &status), "abc");
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    close(*handle);
+}
+
+TEST_F(DriveContentTest, ReadsDoNotSeeTheHandlesOwnUnsentWrites) {
+    makeDocument(L"\\Doc", "before");
+    auto handle = open(L"\\Doc", kOpenExisting, kWriteAccess);
+    ASSERT_EQ(write(*handle, 0, "AFTER!"), STATUS_SUCCESS);
+    EXPECT_EQ(readAll(*handle), "before");
+    close(*handle);
+    EXPECT_EQ(contentOf(L"\\Doc"), "AFTER!");
+}
+
+TEST_F(DriveContentTest, AReadAfterAnUploadGetsTheNewVersion) {
+    makeDocument(L"\\Doc", "old");
+    auto holder = open(L"\\Doc", kOpenExisting);
+    EXPECT_EQ(readAll(*holder), "old");
+    save(L"\\Doc", "new");
+    auto later = open(L"\\Doc", kOpenExisting);
+    EXPECT_EQ(readAll(*later), "new");
+    EXPECT_EQ(readAll(*holder), "old");  // a handle keeps what it read
+    close(*later);
+    close(*holder);
+}
+
+TEST_F(DriveContentTest, TheServiceFileHoldsTheRepositoryName) {
+    const std::wstring name = repositoryName();
+    auto handle = open(L"\\.kelvo_drive", kOpenExisting, kWriteAccess);
+    const std::string content = readAll(*handle);
+    EXPECT_EQ(content, std::string(name.begin(), name.end()));  // ASCII names
+    EXPECT_EQ(write(*handle, 0, "x"), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(flush(*handle), STATUS_SUCCESS);
+    BY_HANDLE_FILE_INFORMATION information{};
+    EXPECT_EQ(m_operations.GetFileInformation(L"\\.kelvo_drive", &information, &handle->info),
+              STATUS_SUCCESS);
+    EXPECT_EQ(information.dwFileAttributes, FILE_ATTRIBUTE_HIDDEN);
+    EXPECT_EQ(information.nFileSizeLow, content.size());
+    close(*handle);
+}
+
+TEST_F(DriveContentTest, OperationsWithoutAContextAreRefused) {
+    Handle none;
+    none.path = L"\\Doc";
+    none.info.DokanOptions = &m_options;
+    NTSTATUS status = 0;
+    read(none, 0, 1, &status);
+    EXPECT_EQ(status, STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(write(none, 0, "x"), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(flush(none), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(m_operations.SetEndOfFile(L"\\Doc", 0, &none.info), STATUS_ACCESS_DENIED);
+    BY_HANDLE_FILE_INFORMATION information{};
+    EXPECT_EQ(m_operations.GetFileInformation(L"\\Doc", &information, &none.info),
+              STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(move(none, L"\\Other", false), STATUS_ACCESS_DENIED);
+}
+
+// --- Writing -------------------------------------------------------------------------------------
+
+TEST_F(DriveContentTest, WritingPartOfADocumentKeepsTheRest) {
+    makeDocument(L"\\Doc", "hello world");
+    auto handle = open(L"\\Doc", kOpenExisting, kWriteAccess);
+    ASSERT_EQ(write(*handle, 0, "HELLO"), STATUS_SUCCESS);
+    close(*handle);
+    EXPECT_EQ(contentOf(L"\\Doc"), "HELLO world");
+}
+
+TEST_F(DriveContentTest, WritesGrowTheContentWithZeros) {
+    auto handle = open(L"\\Doc", kCreateAlways, kWriteAccess);
+    DWORD written = 0;
+    ASSERT_EQ(write(*handle, 100, "0123456789", &written), STATUS_SUCCESS);
+    EXPECT_EQ(written, 10u);
+    close(*handle);
+    EXPECT_EQ(contentOf(L"\\Doc"), std::string(100, '\0') + "0123456789");
+}
+
+TEST_F(DriveContentTest, AnOffsetOfMinusOneAppendsAtTheSizeSeenAtOpen) {
+    makeDocument(L"\\Doc", "abc");
+    auto handle = open(L"\\Doc", kOpenExisting, kWriteAccess);
+    ASSERT_EQ(write(*handle, -1, "def"), STATUS_SUCCESS);
+    close(*handle);
+    EXPECT_EQ(contentOf(L"\\Doc"), "abcdef");
+}
+
+TEST_F(DriveContentTest, AnEmptyWriteChangesNothing) {
+    makeDocument(L"\\Doc", "abc");
+    const std::size_t versions = versionCount(L"\\Doc");
+    auto handle = open(L"\\Doc", kOpenExisting, kWriteAccess);
+    DWORD written = 7;
+    EXPECT_EQ(write(*handle, 0, "", &written), STATUS_SUCCESS);
+    EXPECT_EQ(written, 0u);
+    close(*handle);
+    EXPECT_EQ(versionCount(L"\\Doc"), versions);
+}
+
+TEST_F(DriveContentTest, EndOfFileCutsOrExtendsWhatTheHandleUploads) {
+    makeDocument(L"\\Doc", "0123456789");
+    auto cut = open(L"\\Doc", kOpenExisting, kWriteAccess);
+    EXPECT_EQ(m_operations.SetEndOfFile(L"\\Doc", 4, &cut->info), STATUS_SUCCESS);
+    close(*cut);
+    EXPECT_EQ(contentOf(L"\\Doc"), "0123");
+
+    auto extended = open(L"\\Doc", kOpenExisting, kWriteAccess);
+    EXPECT_EQ(m_operations.SetAllocationSize(L"\\Doc", 6, &extended->info), STATUS_SUCCESS);
+    close(*extended);
+    EXPECT_EQ(contentOf(L"\\Doc"), std::string("0123") + std::string(2, '\0'));
+
+    auto emptied = open(L"\\Doc", kOpenExisting, kWriteAccess);
+    EXPECT_EQ(m_operations.SetEndOfFile(L"\\Doc", 0, &emptied->info), STATUS_SUCCESS);
+    close(*emptied);
+    EXPECT_EQ(contentOf(L"\\Doc"), "");
+}
+
+// --- Flush and upload ----------------------------------------------------------------------------
+
+TEST_F(DriveContentTest, FlushUploadsOnceAndNothingWhenNothingWasWritten) {
+    makeDocument(L"\\Doc", "v1");
+    const std::size_t versions = versionCount(L"\\Doc");
+    auto handle = open(L"\\Doc", kOpenExisting, kWriteAccess);
+    EXPECT_EQ(flush(*handle), STATUS_SUCCESS);
+    EXPECT_EQ(versionCount(L"\\Doc"), versions);
+
+    ASSERT_EQ(write(*handle, 0, "v2"), STATUS_SUCCESS);
+    EXPECT_EQ(flush(*handle), STATUS_SUCCESS);
+    EXPECT_EQ(versionCount(L"\\Doc"), versions + 1);
+    EXPECT_EQ(contentOf(L"\\Doc"), "v2");
+    EXPECT_EQ(flush(*handle), STATUS_SUCCESS);
+    close(*handle);
+    EXPECT_EQ(versionCount(L"\\Doc"), versions + 1);
+}
+
+TEST_F(DriveContentTest, UploadsKeepTheDocumentsBlobCategoryOrUseTheDefault) {
+    makeDocument(L"\\Kept", "x");
+    const auto category = firstBlobOf(L"\\Kept").category;
+    save(L"\\Kept", "y");
+    EXPECT_EQ(firstBlobOf(L"\\Kept").category, category);
+
+    save(L"\\Fresh", "z");
+    EXPECT_EQ(firstBlobOf(L"\\Fresh").category,
+              boost::uuids::string_generator()("52de16cc-257a-41f2-92c7-e40d64c6ed23"));
+}
+
+TEST_F(DriveContentTest, AnUnreadableCategoryIsAWarningAndTheUploadGoesOn) {
+    makeDocument(L"\\Doc", "x");
+    auto handle = open(L"\\Doc", kOpenExisting, kWriteAccess);
+    ASSERT_EQ(write(*handle, 0, "y"), STATUS_SUCCESS);
+    m_faulty->fail("OpenDocument", tarvo::errc::StorageFailure);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(flush(*handle), STATUS_SUCCESS);
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("Не удалось прочитать категорию блоба для записи"), std::string::npos)
+        << log;
+    close(*handle);
+    EXPECT_EQ(contentOf(L"\\Doc"), "y");
+}
+
+TEST_F(DriveContentTest, AnUploadRefusedOrFailedKeepsThePendingContentForTheNextFlush) {
+    const auto ids = makeDocument(L"\\Doc", "x");
+    auto handle = open(L"\\Doc", kOpenExisting, kReadAccess);
+    ASSERT_EQ(write(*handle, 0, "mine"), STATUS_SUCCESS);
+
+    std::wstring holder;
+    ASSERT_EQ(m_other->LockForEdit(ids, holder), tarvo::lock_state::kTaken);
+    EXPECT_EQ(flush(*handle), STATUS_ACCESS_DENIED);
+    m_other->Unlock(ids);
+
+    m_faulty->fail("BeginVersion", tarvo::errc::StorageFailure);
+    EXPECT_EQ(flush(*handle), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(contentOf(L"\\Doc"), "x");
+
+    EXPECT_EQ(flush(*handle), STATUS_SUCCESS);
+    EXPECT_EQ(contentOf(L"\\Doc"), "mine");
+    close(*handle);
+    // The upload took the lock by itself and gave it back.
+    EXPECT_EQ(m_other->LockForEdit(ids, holder), tarvo::lock_state::kTaken);
+    m_other->Unlock(ids);
+}
+
+TEST_F(DriveContentTest, LargeContentIsUploadedInChunks) {
+    std::string content(5 * 1024 * 1024 + 123, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i) {
+        content[i] = static_cast<char>((i * 7919) >> 5);
+    }
+    save(L"\\Large", content);
+    EXPECT_TRUE(contentOf(L"\\Large") == content);
+    auto handle = open(L"\\Large", kOpenExisting);
+    EXPECT_TRUE(readAll(*handle) == content);
+    close(*handle);
+}
+
+// --- Nothing saved is lost silently --------------------------------------------------------------
+
+std::vector<std::filesystem::path> FilesIn(const std::filesystem::path& folder) {
+    std::vector<std::filesystem::path> files;
+    if (std::filesystem::exists(folder)) {
+        for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+            files.push_back(entry.path());
+        }
+    }
+    return files;
+}
+
+// The log record that mentions the text; empty when none does.
+std::string LogLineWith(const std::string& log, const std::string& text) {
+    std::size_t start = 0;
+    while (start < log.size()) {
+        std::size_t end = log.find('\n', start);
+        end = end == std::string::npos ? log.size() : end;
+        const std::string line = log.substr(start, end - start);
+        if (line.find(text) != std::string::npos) {
+            return line;
+        }
+        start = end + 1;
+    }
+    return {};
+}
+
+// A record of severity 4 from the drive.
+bool IsErrorRecord(const std::string& line) {
+    return line.find("Driver") != std::string::npos &&
+           (line.find("[4]") != std::string::npos || line.rfind("4 ", 0) == 0);
+}
+
+std::string FileContent(const std::filesystem::path& path) {
+    std::ifstream stream(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(stream), {});
+}
+
+TEST_F(DriveContentTest, ContentThatCannotBeUploadedAtCleanupGoesToTheRecoveryFolder) {
+    const auto ids = makeDocument(L"\\Report.txt", "original");
+    const std::filesystem::path recovery =
+        std::filesystem::path(m_dataFolder.path().toStdString()) / "recovery";
+
+    // A library error.
+    auto failing = open(L"\\Report.txt", kOpenExisting, kWriteAccess);
+    ASSERT_EQ(write(*failing, 0, "first edit"), STATUS_SUCCESS);
+    m_faulty->fail("BeginVersion", tarvo::errc::StorageFailure);
+    testing::internal::CaptureStderr();
+    close(*failing);
+    const std::string log = testing::internal::GetCapturedStderr();
+    auto files = FilesIn(recovery);
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(FileContent(files[0]), "first edit");
+    const std::string fileName = files[0].filename().string();
+    EXPECT_NE(fileName.find(boost::uuids::to_string(ids.back())), std::string::npos) << fileName;
+    EXPECT_NE(fileName.find("Report.txt"), std::string::npos) << fileName;
+    const std::string line = LogLineWith(log, files[0].string());
+    EXPECT_TRUE(IsErrorRecord(line)) << log;
+    EXPECT_EQ(contentOf(L"\\Report.txt"), "original");
+
+    // A lock that someone else took meanwhile.
+    auto refused = open(L"\\Report.txt", kOpenExisting, kReadAccess);
+    ASSERT_EQ(write(*refused, 0, "second edit"), STATUS_SUCCESS);
+    std::wstring holder;
+    ASSERT_EQ(m_other->LockForEdit(ids, holder), tarvo::lock_state::kTaken);
+    close(*refused);
+    m_other->Unlock(ids);
+    files = FilesIn(recovery);
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_TRUE(FileContent(files[0]) == "second edit" || FileContent(files[1]) == "second edit");
+}
+
+TEST_F(DriveContentTest, ASuccessfulCleanupLeavesNoRecoveryFile) {
+    save(L"\\Doc", "content");
+    EXPECT_TRUE(
+        FilesIn(std::filesystem::path(m_dataFolder.path().toStdString()) / "recovery").empty());
+}
+
+}  // namespace
+}  // namespace drive_test
