@@ -86,9 +86,9 @@ NTSTATUS SetFileTime(LPCWSTR, const FILETIME*, const FILETIME*, const FILETIME*,
     return STATUS_SUCCESS;
 }
 
-NTSTATUS Notify(const wchar_t* what, PDOKAN_FILE_INFO fileInfo,
+NTSTATUS Notify(const wchar_t* operation, const wchar_t* what, PDOKAN_FILE_INFO fileInfo,
                 std::function<void()> KelvoFileSystem::*callback) {
-    return drive::Guarded(what, STATUS_SUCCESS, [&] {
+    return drive::Guarded(operation, STATUS_SUCCESS, [&] {
         const LPCWSTR mountPoint = fileInfo->DokanOptions->MountPoint;
         KELVO_DRIVE_LOG(logging::kInfo) << what << (mountPoint ? mountPoint : L"");
         const std::function<void()>& notify = drive::DriveOf(fileInfo).*callback;
@@ -100,11 +100,12 @@ NTSTATUS Notify(const wchar_t* what, PDOKAN_FILE_INFO fileInfo,
 }
 
 NTSTATUS Mounted(PDOKAN_FILE_INFO fileInfo) {
-    return Notify(L"Successfully mounted: ", fileInfo, &KelvoFileSystem::onMounted);
+    return Notify(L"Mounted", L"Successfully mounted: ", fileInfo, &KelvoFileSystem::onMounted);
 }
 
 NTSTATUS Unmounted(PDOKAN_FILE_INFO fileInfo) {
-    return Notify(L"Successfully unmounted: ", fileInfo, &KelvoFileSystem::onUnmounted);
+    return Notify(L"Unmounted", L"Successfully unmounted: ", fileInfo,
+                  &KelvoFileSystem::onUnmounted);
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include <boost/uuid/string_generator.hpp>
 #include <boost/uuid/uuid_io.hpp>
 
+#include <QString>
+
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -93,7 +95,7 @@ TEST_F(DriveContentTest, TheServiceFileHoldsTheRepositoryName) {
     const std::wstring name = repositoryName();
     auto handle = open(L"\\.kelvo_drive", kOpenExisting, kWriteAccess);
     const std::string content = readAll(*handle);
-    EXPECT_EQ(content, std::string(name.begin(), name.end()));  // ASCII names
+    EXPECT_EQ(content, QString::fromStdWString(name).toStdString());
     EXPECT_EQ(write(*handle, 0, "x"), STATUS_ACCESS_DENIED);
     EXPECT_EQ(flush(*handle), STATUS_SUCCESS);
     BY_HANDLE_FILE_INFORMATION information{};

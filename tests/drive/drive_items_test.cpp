@@ -5,6 +5,8 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
+#include <QString>
+
 #include <algorithm>
 
 namespace drive_test {
@@ -39,7 +41,8 @@ TEST_F(DriveItemsTest, TheRootListsTheHiddenServiceFileFirst) {
     ASSERT_EQ(records.size(), 3u);
     EXPECT_EQ(std::wstring(records[0].cFileName), L".kelvo_drive");
     EXPECT_EQ(records[0].dwFileAttributes, FILE_ATTRIBUTE_HIDDEN);
-    EXPECT_EQ(records[0].nFileSizeLow, repositoryName().size());
+    EXPECT_EQ(records[0].nFileSizeLow,
+              QString::fromStdWString(repositoryName()).toStdString().size());
     for (std::size_t i = 1; i < records.size(); ++i) {
         const std::wstring name = records[i].cFileName;
         if (name == L"Folder") {
