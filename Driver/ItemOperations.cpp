@@ -85,6 +85,26 @@ NTSTATUS DeleteFolder(tarvo::IItemStore& store, const std::wstring& path) {
     }
 }
 
+NTSTATUS CheckFolderDeletable(tarvo::IItemStore& store, const std::wstring& path) {
+    try {
+        const tarvo::Names names = drive_paths::Split(path);
+        const tarvo::IdPath ids = store.ResolvePath(names);
+        if (ids.size() != names.size()) {
+            return STATUS_OBJECT_NAME_NOT_FOUND;
+        }
+        tarvo::BrowserItemInfo child;
+        if (ids.size() < 2) {
+            return STATUS_ACCESS_DENIED;  // the root stays
+        }
+        return store.ListChildren(ids)->Next(child) ? STATUS_DIRECTORY_NOT_EMPTY : STATUS_SUCCESS;
+    } catch (const tarvo::TarvoError& error) {
+        if (error.GetErrorCode() != tarvo::errc::ItemNotFound) {
+            KELVO_DRIVE_LOG(logging::kError) << error.GetMessage();
+        }
+        return STATUS_ACCESS_DENIED;
+    }
+}
+
 // The item that a replacing move displaces: renamed aside before the move, so that a failed move
 // can give it back its name, and deleted only once the move has succeeded.
 class DisplacedItem {
@@ -313,10 +333,15 @@ NTSTATUS DeleteFile(LPCWSTR, PDOKAN_FILE_INFO fileInfo) {
 
 NTSTATUS DeleteDirectory(LPCWSTR fileName, PDOKAN_FILE_INFO fileInfo) {
     return Guarded(L"DeleteDirectory", STATUS_ACCESS_DENIED, [&] {
-        if (!fileInfo->DeleteOnClose) {
-            return STATUS_SUCCESS;
+        tarvo::IItemStore& store = *ItemStoreOf(DriveOf(fileInfo));
+        const std::wstring path = fileName ? fileName : L"";
+        if (fileInfo->DeleteOnClose) {
+            return DeleteFolder(store, path);
         }
-        return DeleteFolder(*ItemStoreOf(DriveOf(fileInfo)), fileName ? fileName : L"");
+        // Asked before the handle is marked for deletion (the FUSE layer marks it only after a
+        // successful answer): say whether the delete could be carried out, so that a folder
+        // that is not empty is refused here rather than silently kept at cleanup.
+        return CheckFolderDeletable(store, path);
     });
 }
 

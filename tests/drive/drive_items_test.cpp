@@ -157,10 +157,15 @@ TEST_F(DriveItemsTest, DeleteDirectoryDeletesOnlyEmptyFolders) {
     access.visible = false;
     m_store->SetItemAccess(hidden, access);
 
-    auto notAsked = open(L"\\Empty", kOpenExisting);
-    EXPECT_EQ(m_operations.DeleteDirectory(L"\\Empty", &notAsked->info), STATUS_SUCCESS);
-    close(*notAsked);
+    // Without the delete mark the call is a check only.
+    auto notMarked = open(L"\\Empty", kOpenExisting);
+    EXPECT_EQ(m_operations.DeleteDirectory(L"\\Empty", &notMarked->info), STATUS_SUCCESS);
+    close(*notMarked);
     EXPECT_TRUE(find(L"\\Empty"));
+    auto notMarkedFull = open(L"\\Full", kOpenExisting);
+    EXPECT_EQ(m_operations.DeleteDirectory(L"\\Full", &notMarkedFull->info),
+              STATUS_DIRECTORY_NOT_EMPTY);
+    close(*notMarkedFull);
 
     auto full = open(L"\\Full", kOpenExisting);
     full->info.DeleteOnClose = TRUE;

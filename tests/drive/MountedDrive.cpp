@@ -1,0 +1,87 @@
+#include "MountedDrive.h"
+
+#include <dokan/dokan.h>
+#include <win_compat/windows.h>
+
+#include <QString>
+
+#include <chrono>
+#include <future>
+
+namespace drive_test {
+namespace {
+constexpr wchar_t kMountPoint[] = L"M:\\";
+}
+
+MountedDrive::MountedDrive()
+    : m_dataEnvironment(std::make_unique<kelvo_test::ScopedEnvironment>(
+          "KELVO_DATA_DIR", m_dataFolder.path().toStdString())),
+      m_drivesEnvironment(std::make_unique<kelvo_test::ScopedEnvironment>(
+          "KELVO_DRIVES_DIR", m_drivesFolder.path().toStdString())),
+      m_core(tarvo::CreateCore()) {}
+
+MountedDrive::~MountedDrive() {
+    unmount();
+}
+
+bool MountedDrive::mount(std::string& failure) {
+    if (!m_core) {
+        failure = "the repository core is not available";
+        return false;
+    }
+    m_drive = std::make_shared<KelvoFileSystem>(m_core);
+    auto mounted = std::make_shared<std::promise<bool>>();
+    auto signalled = std::make_shared<std::once_flag>();
+    auto signal = [mounted, signalled](bool result) {
+        std::call_once(*signalled, [&] { mounted->set_value(result); });
+    };
+    m_drive->onMounted = [signal] { signal(true); };
+    tarvo_cm::Connection connection;
+    connection.endpoint = tarvo::endpoint::Local{};
+    connection.credentials = tarvo::auth::Current{};
+    m_thread = std::thread([drive = m_drive, connection, signal] {
+        RunDriveThread(drive, connection, kMountPoint, L"");
+        signal(false);  // run ended without the mount ever coming up
+    });
+    auto future = mounted->get_future();
+    if (future.wait_for(std::chrono::seconds(20)) != std::future_status::ready || !future.get()) {
+        failure = "the drive did not mount (see the log)";
+        unmount();
+        return false;
+    }
+    m_mounted = true;
+    m_root = win_compat::MountPointFolder(kMountPoint);
+    return true;
+}
+
+void MountedDrive::unmount() {
+    if (m_thread.joinable()) {
+        DokanRemoveMountPoint(kMountPoint);
+        m_thread.join();
+    }
+    m_mounted = false;
+    m_drive.reset();
+}
+
+std::shared_ptr<tarvo::IItemStore> MountedDrive::repository() {
+    if (!m_store) {
+        m_store =
+            m_core->Connect(tarvo::endpoint::Local{}, tarvo::auth::Current{})->OpenItemStore();
+    }
+    return m_store;
+}
+
+std::size_t MountedDrive::versionCount(const std::filesystem::path& relative) {
+    tarvo::Names names{L""};
+    for (const auto& part : relative) {
+        names.push_back(QString::fromStdString(part.string()).toStdWString());
+    }
+    const auto store = repository();
+    const tarvo::IdPath ids = store->ResolvePath(names);
+    if (ids.size() != names.size()) {
+        return 0;
+    }
+    return store->ListVersions(ids).size();
+}
+
+}  // namespace drive_test

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <FSDriver.h>
+#include <test_support.h>
+
+#include <QTemporaryDir>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace drive_test {
+
+// A drive on a fresh local repository, mounted for real through the driver on a drive thread.
+// The repository and the drives folder live in temporary folders.
+class MountedDrive {
+public:
+    MountedDrive();
+    ~MountedDrive();
+    MountedDrive(const MountedDrive&) = delete;
+    MountedDrive& operator=(const MountedDrive&) = delete;
+
+    // Mounts and waits for the mount notification; false (with the reason) when it did not come.
+    bool mount(std::string& failure);
+    void unmount();
+
+    // The folder the drive is mounted on.
+    const std::filesystem::path& root() const { return m_root; }
+    // The repository behind the drive, through a link of the caller's own.
+    std::shared_ptr<tarvo::IItemStore> repository();
+    // Number of versions of the document at a path relative to the root ("a/b.txt").
+    std::size_t versionCount(const std::filesystem::path& relative);
+
+private:
+    QTemporaryDir m_dataFolder;
+    QTemporaryDir m_drivesFolder;
+    std::unique_ptr<kelvo_test::ScopedEnvironment> m_dataEnvironment;
+    std::unique_ptr<kelvo_test::ScopedEnvironment> m_drivesEnvironment;
+    std::shared_ptr<tarvo::ICore> m_core;
+    std::shared_ptr<KelvoFileSystem> m_drive;
+    std::shared_ptr<tarvo::IItemStore> m_store;
+    std::thread m_thread;
+    std::filesystem::path m_root;
+    bool m_mounted = false;
+};
+
+}  // namespace drive_test
