@@ -280,7 +280,7 @@ int main(int argc, char** argv) {
     coreWrite.add(MegabytesPerSecond(drive.writeDocument(root, L"large.bin", kLargeSize)), true);
     const tarvo::IdPath many = drive.folder(L"many");
     for (int index = 0; index < kListedDocuments; ++index) {
-        drive.writeDocument(many, L"document" + std::to_string(index) + L".txt", 0);
+        drive.writeDocument(many, L"document" + std::to_wstring(index) + L".txt", 0);
     }
     drive.mount();
 
