@@ -119,6 +119,9 @@ NTSTATUS UploadPending(KelvoFileSystem& drive, tarvo::IItemStore& store, FileCon
         std::wstring holder;
         const int state = store.LockForEdit(ids, holder);
         if (state == tarvo::lock_state::kHeldByOther) {
+            KELVO_DRIVE_LOG(logging::kWarning)
+                << L"Изменения документа «" << context.info.name
+                << L"» не сохранены: он открыт для изменения другим пользователем: " << holder;
             return STATUS_ACCESS_DENIED;
         }
         context.editLockHeld = true;
