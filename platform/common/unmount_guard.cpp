@@ -1,53 +1,36 @@
 #include "unmount_guard.h"
 
-#include "child_process.h"
-
 #include <logging/logging.h>
 
 #include <fcntl.h>
-#include <sys/mount.h>
-#include <sys/stat.h>
+#include <spawn.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 #include <cerrno>
 #include <string>
 #include <thread>
 
+extern char** environ;
+
 namespace kelvo_platform {
 namespace {
 
-// Runs in the forked child of a multi-threaded process: system calls only, no allocation.
-[[noreturn]] void GuardMount(int lifeline, const char* folder, const char* helper,
-                             char* const* helperArguments, bool root) {
-    // Nothing of the parent may keep the mount's connection alive from here.
-    ::close_range(3, static_cast<unsigned>(lifeline) - 1, 0);
-    ::close_range(static_cast<unsigned>(lifeline) + 1, ~0U, 0);
-    // A byte: the mount ended normally. End of file: the parent died.
-    char byte = 0;
-    ssize_t result = 0;
-    while ((result = ::read(lifeline, &byte, 1)) != 0) {
-        if (result > 0 || errno != EINTR) {
-            ::_exit(0);
-        }
-    }
-    // The parent is gone. Give the kernel up to five seconds to take its connection down.
-    struct stat status {};
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        if (::stat(folder, &status) != 0 && errno == ENOTCONN) {
-            if (root && ::umount2(folder, MNT_DETACH) == 0) {
-                ::_exit(0);
-            }
-            if (helper != nullptr) {
-                ::execv(helper, helperArguments);
-            }
-            ::_exit(1);
-        }
-        const timespec pause{0, 100'000'000};
-        ::nanosleep(&pause, nullptr);
-    }
-    ::_exit(0);
-}
+// The guard is a shell started with posix_spawn rather than a fork of this process: a fork would
+// share every page of this process copy-on-write for as long as the mount lives, and each first
+// write to one would then cost a copy. The script reads its standard input: a line means the
+// mount ended normally; end of file means this process died. Then, for up to five seconds, it
+// waits for the folder to report a dead connection, and only then detaches it.
+constexpr char kGuardScript[] = R"SH(
+IFS= read -r ended && exit 0
+attempt=0
+while [ "$attempt" -lt 50 ]; do
+    if LC_ALL=C stat -- "$1" 2>&1 >/dev/null | grep -q 'not connected'; then
+        exec fusermount3 -u -z -q -- "$1"
+    fi
+    sleep 0.1
+    attempt=$((attempt + 1))
+done
+)SH";
 
 }  // namespace
 
@@ -57,25 +40,31 @@ UnmountGuard::UnmountGuard(const std::filesystem::path& folder) {
         KELVO_LOG(logging::kWarning) << L"No crash guard for " << folder.c_str();
         return;
     }
-    // Everything the child needs is prepared before the fork.
-    const std::string path = folder.string();
-    const std::optional<std::string> helper = FindProgram("fusermount3");
-    std::string program = "fusermount3";
-    std::string unmount = "-u";
-    std::string lazy = "-z";
-    std::string quiet = "-q";
-    std::string separator = "--";
-    std::string target = path;
-    char* arguments[] = {program.data(),   unmount.data(), lazy.data(), quiet.data(),
-                         separator.data(), target.data(),  nullptr};
-    const bool root = ::geteuid() == 0;
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::close(lifeline[1]);
-        GuardMount(lifeline[0], path.c_str(), helper ? helper->c_str() : nullptr, arguments, root);
-    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, lifeline[0], STDIN_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    // Nothing of this process may keep the mount's connection alive in the guard.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    // A session of its own, so that a signal to this process's group does not end the guard.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    std::string shell = "/bin/sh";
+    std::string dashC = "-c";
+    std::string script = kGuardScript;
+    std::string name = "kelvo-unmount-guard";
+    std::string target = folder.string();
+    char* arguments[] = {shell.data(), dashC.data(),  script.data(),
+                         name.data(),  target.data(), nullptr};
+    pid_t child = -1;
+    const int result =
+        ::posix_spawn(&child, shell.c_str(), &actions, &attributes, arguments, environ);
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
     ::close(lifeline[0]);
-    if (child < 0) {
+    if (result != 0) {
         ::close(lifeline[1]);
         KELVO_LOG(logging::kWarning) << L"No crash guard for " << folder.c_str();
         return;
@@ -86,11 +75,11 @@ UnmountGuard::UnmountGuard(const std::filesystem::path& folder) {
 
 UnmountGuard::~UnmountGuard() {
     if (m_lifeline >= 0) {
-        [[maybe_unused]] const ssize_t written = ::write(m_lifeline, "x", 1);
+        [[maybe_unused]] const ssize_t written = ::write(m_lifeline, "ended\n", 6);
         ::close(m_lifeline);
     }
     if (m_child > 0) {
-        // The child ends at once; reap it without holding up the unmount.
+        // The guard ends at once; reap it without holding up the unmount.
         const pid_t child = m_child;
         std::thread([child] {
             int status = 0;

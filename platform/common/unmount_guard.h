@@ -3,7 +3,7 @@
 // A second safety net for a crash: fusermount3's auto_unmount asks the mount whether its server is
 // gone the moment the server's end of its socket closes, which on a busy machine can be a moment
 // before the kernel has taken the connection down; the mount then stays behind, dead. This guard
-// is a small child process that waits for the server process to end, then waits until the mount
+// is a small shell process that waits for the server process to end, then waits until the mount
 // reads as dead (ENOTCONN) and detaches it. It never touches a live mount.
 
 #include <sys/types.h>
