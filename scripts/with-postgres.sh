@@ -3,6 +3,9 @@
 # stopped afterwards, also when the command fails. The command finds the server through:
 #   KELVO_TEST_PG_HOST, KELVO_TEST_PG_PORT  where it listens (127.0.0.1 and a free port)
 #   KELVO_TEST_PG_SUPERUSER                 a superuser that may connect without a password
+#   KELVO_TEST_PG_RESTART                   a command that restarts the server (fast shutdown,
+#                                           then start with the same settings), for tests of a
+#                                           restart; only for a server of their own
 # Members of the role kelvo_password_users must give their password (scram-sha-256); every other
 # role is trusted.
 # Without the PostgreSQL server binaries the command runs without these variables, and the tests
@@ -51,4 +54,5 @@ HBA
 export KELVO_TEST_PG_HOST=127.0.0.1
 export KELVO_TEST_PG_PORT=$port
 export KELVO_TEST_PG_SUPERUSER=$superuser
+export KELVO_TEST_PG_RESTART="${run_as[*]} $pg_bin/pg_ctl -D $folder/data -l $folder/server.log -w -t 60 -m fast restart"
 "$@"

@@ -1,6 +1,7 @@
 // Two drives of two different logins mounted for real on one repository on the PostgreSQL
 // server: the edit lock between them, one version per save, each other's new files, and a link
 // the server drops while the drives are mounted.
+#include "child_process.h"
 #include "test_server.h"
 
 #include <FSDriver.h>
@@ -15,6 +16,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -245,6 +247,88 @@ TEST_F(SharedDrivesTest, TheNextOpenAfterTheServerDroppedTheLinksReconnects) {
     EXPECT_EQ(ReadWhenChanged(m_aliceDrive->Root() / "kept.txt", "after"), "after");
     // The lost link was noticed and logged.
     EXPECT_NE(LogText().find("прервана"), std::string::npos);
+}
+
+// A server of the test's own, started by scripts/with-postgres.sh, so that restarting it disturbs
+// no other test. The script stops it when the marker file is gone.
+class OwnServer {
+public:
+    OwnServer() {
+        m_marker = fs::path(m_folder.path().toStdString()) / "server-wanted";
+        std::ofstream(m_marker) << "remove to stop the server\n";
+        const std::string report =
+            "printf '%s\\n%s\\n%s\\n' \"$KELVO_TEST_PG_PORT\" \"$KELVO_TEST_PG_SUPERUSER\" "
+            "\"$KELVO_TEST_PG_RESTART\"; waited=0; "
+            "while [ -e \"$0\" ] && [ $waited -lt 3000 ]; do sleep 0.1; waited=$((waited+1)); done";
+        m_script = std::make_unique<ChildProcess>(
+            KELVO_SOURCE_ROOT "scripts/with-postgres.sh",
+            std::vector<std::string>{"sh", "-c", report, m_marker.string()});
+        const std::string port = m_script->ReadLine();
+        const std::string superuser = m_script->ReadLine();
+        m_restart = m_script->ReadLine();
+        if (port.empty() || superuser.empty() || m_restart.empty()) {
+            return;  // no PostgreSQL server binaries here
+        }
+        m_server =
+            TestServer::At("127.0.0.1", static_cast<std::uint16_t>(std::stoi(port)), superuser);
+        m_started = true;
+    }
+    ~OwnServer() {
+        std::error_code ignored;
+        fs::remove(m_marker, ignored);
+        m_script->Wait();
+    }
+
+    bool Started() const { return m_started; }
+    const TestServer& Server() const { return m_server; }
+    // A fast shutdown (every session ends) and a start with the same settings.
+    bool Restart() const { return std::system((m_restart + " >/dev/null").c_str()) == 0; }
+
+private:
+    QTemporaryDir m_folder;
+    fs::path m_marker;
+    std::unique_ptr<ChildProcess> m_script;
+    std::string m_restart;
+    TestServer m_server;
+    bool m_started = false;
+};
+
+TEST(ServerRestartTest, TheNextOpenAfterARealRestartReconnects) {
+    KELVO_REQUIRE_FUSE();
+    OwnServer own;
+    if (!own.Started()) {
+        GTEST_SKIP() << "no PostgreSQL server could be started (scripts/with-postgres.sh)";
+    }
+    const TestServer& server = own.Server();
+    QTemporaryDir drivesFolder;
+    QTemporaryDir logFolder;
+    ScopedEnvironment drivesVariable("KELVO_DRIVES_DIR", drivesFolder.path().toStdString());
+    logging::Settings settings;
+    settings.directory = logFolder.path().toStdString();
+    logging::Initialize(settings);
+
+    const std::string database = server.CreateDatabase("kelvo_restart");
+    const std::string login = "carol_" + UniqueSuffix();
+    server.CreateLogin(login, "carol-secret");
+    tarvo::CreateCore()->Connect(server.Endpoint(database),
+                                 tarvo::auth::Basic{Wide(server.Superuser()), L""});
+    {
+        UserDrive drive(server, database, login, "carol-secret", L"R:\\");
+        ASSERT_TRUE(drive.Mount());
+        ASSERT_EQ(WriteFile(drive.Root() / "kept.txt", "before the restart"), 0);
+
+        ASSERT_TRUE(own.Restart());
+
+        // The first open after the restart finds the link gone, connects again and goes on.
+        EXPECT_EQ(ReadFile(drive.Root() / "kept.txt"), "before the restart");
+        ASSERT_EQ(WriteFile(drive.Root() / "kept.txt", "after the restart"), 0);
+        EXPECT_EQ(ReadWhenChanged(drive.Root() / "kept.txt", "after the restart"),
+                  "after the restart");
+    }
+    logging::Flush();
+    const std::string log = ReadFile(fs::path(logFolder.path().toStdString()) / "KelvoDrive.log");
+    EXPECT_NE(log.find("прервана"), std::string::npos) << log;
+    logging::Initialize(logging::Settings{});
 }
 
 }  // namespace

@@ -51,6 +51,14 @@ TestServer TestServer::FromEnvironment() {
     return server;
 }
 
+TestServer TestServer::At(std::string host, std::uint16_t port, std::string superuser) {
+    TestServer server;
+    server.m_host = std::move(host);
+    server.m_port = port;
+    server.m_superuser = std::move(superuser);
+    return server;
+}
+
 std::string TestServer::Admin(const std::string& sql, const std::string& database) const {
     const std::string port = std::to_string(m_port);
     const char* keys[] = {"host", "port", "dbname", "user", "sslmode", nullptr};

@@ -15,6 +15,8 @@ public:
     static std::string UnavailableReason();
     // The server of the environment; call only when UnavailableReason() is empty.
     static TestServer FromEnvironment();
+    // Another server on loopback, reached as its trusted superuser.
+    static TestServer At(std::string host, std::uint16_t port, std::string superuser);
 
     const std::string& Host() const { return m_host; }
     std::uint16_t Port() const { return m_port; }
