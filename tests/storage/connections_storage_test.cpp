@@ -39,6 +39,20 @@ struct MountEntry {
     std::string type;
 };
 
+// mountinfo writes space, tab, newline and backslash as octal escapes (\040).
+std::string unescapeMountField(const std::string& field) {
+    std::string text;
+    for (std::size_t index = 0; index < field.size(); ++index) {
+        if (field[index] == '\\' && index + 3 < field.size()) {
+            text += static_cast<char>(std::stoi(field.substr(index + 1, 3), nullptr, 8));
+            index += 3;
+        } else {
+            text += field[index];
+        }
+    }
+    return text;
+}
+
 // The mount at `folder` as /proc/self/mountinfo lists it, if any.
 std::optional<MountEntry> mountAt(const QString& folder) {
     std::ifstream mountInfo("/proc/self/mountinfo");
@@ -55,6 +69,7 @@ std::optional<MountEntry> mountAt(const QString& folder) {
         }
         MountEntry entry;
         fields >> entry.type >> entry.source;
+        entry.source = unescapeMountField(entry.source);
         return entry;
     }
     return std::nullopt;
@@ -95,6 +110,58 @@ protected:
         return folders.drivesFolder() + QLatin1Char('/') + QLatin1Char(letter);
     }
 };
+
+TEST_F(ConnectionsStorageTest, MountsUnmountsAndRemovesALocalDrive) {
+    KELVO_REQUIRE_FUSE();
+    auto storage = folders.makeStorage();
+    SignalLog log(*storage);
+    const tarvo_cm::Connection connection = localConnection();
+
+    storage->addConnection(connection, {QStringLiteral("Z:\\"), QString()});
+    ASSERT_EQ(log.events, std::vector<std::string>{"added"}) << "connectionAdded is synchronous";
+    ConnectionHandle* const handle = storage->connections().front();
+
+    ASSERT_TRUE(waitFor([&] { return log.count("mounted") == 1; })) << "driveMounted never came";
+    EXPECT_TRUE(handle->isConnected());
+    const auto mount = mountAt(letterFolder('Z'));
+    ASSERT_TRUE(mount) << "Z is not a mount point";
+    EXPECT_EQ(mount->type, "fuse.kelvo");
+    EXPECT_EQ(mount->source, "Локальное хранилище") << "the volume label is the repository name";
+
+    storage->unmountDrive(connection);
+    EXPECT_FALSE(handle->isConnected());
+    ASSERT_TRUE(waitFor([&] { return log.count("unmounted") == 1; }));
+    EXPECT_FALSE(mountAt(letterFolder('Z')));
+
+    storage->mountDrive(connection);
+    ASSERT_TRUE(waitFor([&] { return log.count("mounted") == 2; }));
+
+    ASSERT_TRUE(storage->removeConnection(connection));
+    EXPECT_EQ(log.events.back(), "aboutToBeRemoved") << "removal is announced synchronously";
+    EXPECT_TRUE(storage->connections().empty());
+    EXPECT_TRUE(waitFor([&] { return !mountAt(letterFolder('Z')); }))
+        << "the mount outlived removal";
+}
+
+TEST_F(ConnectionsStorageTest, TheCustomNameIsTheVolumeLabelAndAnUpdateRemountsElsewhere) {
+    KELVO_REQUIRE_FUSE();
+    auto storage = folders.makeStorage();
+    SignalLog log(*storage);
+    const tarvo_cm::Connection connection = localConnection();
+    storage->addConnection(connection, {QStringLiteral("P:\\"), QStringLiteral("Мои, документы")});
+    ASSERT_TRUE(waitFor([&] { return log.count("mounted") == 1; }));
+    const auto labelled = mountAt(letterFolder('P'));
+    ASSERT_TRUE(labelled);
+    EXPECT_EQ(labelled->source, "Мои, документы") << "a comma must not cut the label short";
+
+    storage->updateConnection(connection, {QStringLiteral("Q:\\"), QString()});
+    ASSERT_TRUE(waitFor([&] { return log.count("mounted") == 2; }));
+    EXPECT_TRUE(waitFor([&] { return !mountAt(letterFolder('P')); }));
+    EXPECT_TRUE(mountAt(letterFolder('Q')));
+    EXPECT_EQ(storage->connections().front()->mountPoint, QStringLiteral("Q:\\"));
+    storage->removeConnection(connection);
+    EXPECT_TRUE(waitFor([&] { return !mountAt(letterFolder('Q')); }));
+}
 
 TEST_F(ConnectionsStorageTest, DrivesThatCannotBeMountedStayDisconnected) {
     auto storage = folders.makeStorage();
