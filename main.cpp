@@ -128,6 +128,8 @@ int main(int /*argc*/, char* /*argv*/[]) {
         return 0;
     }
 
+    // From here on the end of the session ends the event loop (queued, so also before it runs).
+    SetConsoleCtrlHandler(quitOnSessionEnd, TRUE);
     QGuiApplication::setQuitOnLastWindowClosed(false);
     QCoreApplication::setOrganizationName(QStringLiteral("Ostrel"));
     QCoreApplication::setOrganizationDomain(QStringLiteral("ostrel.example"));
@@ -176,7 +178,6 @@ int main(int /*argc*/, char* /*argv*/[]) {
     // alone. Without a tray nothing would lead back to the program, so the window opens then too.
     mainWindow->setVisible(firstStart || !MainWindow::trayAvailable());
 
-    SetConsoleCtrlHandler(quitOnSessionEnd, TRUE);
     const int exitCode = QApplication::exec();
     mainWindow.reset();  // stores the window geometry
 
