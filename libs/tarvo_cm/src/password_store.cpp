@@ -119,11 +119,10 @@ QString PasswordStore::unavailableReason() {
     if (probeLocked()) {
         return {};
     }
+    // The keyring's own reason is technical and not translated; it is in the log.
     return QStringLiteral(
-               "Хранилище паролей рабочего стола недоступно (%1). Пароль будет "
-               "храниться только до выхода из программы, если не разрешить сохранить "
-               "его в файле настроек открытым текстом.")
-        .arg(m_unavailableReason);
+        "Хранилище паролей рабочего стола недоступно. Пароль будет храниться только до выхода из "
+        "программы, если не разрешить сохранить его в файле настроек открытым текстом.");
 }
 
 bool PasswordStore::store(const boost::uuids::uuid& id, const std::wstring& password) {
