@@ -84,7 +84,11 @@ TEST_P(ProgramLifecycle, MountsTheSavedConnectionAndLeavesNoMountAtTheEnd) {
     QProcess program;
     program.setProcessEnvironment(environment());
     program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    program.start(QStringLiteral(KELVO_PROGRAM_PATH), QStringList());
+    // A copy of its own: the instance key includes the executable's path, so tests that start the
+    // program at the same time would otherwise find each other's primary instance.
+    const QString executable = home.filePath(QStringLiteral("KelvoDrive"));
+    ASSERT_TRUE(QFile::copy(QStringLiteral(KELVO_PROGRAM_PATH), executable));
+    program.start(executable, QStringList());
     ASSERT_TRUE(program.waitForStarted());
 
     const QString driveZ = folders.drivesFolder() + QStringLiteral("/Z");
