@@ -5,7 +5,6 @@
 #include <boost/uuid/string_generator.hpp>
 
 #include <algorithm>
-#include <cstring>
 
 namespace drive {
 namespace {
@@ -25,8 +24,13 @@ void Download(tarvo::IItemStore& store, const FileContext& context,
     if (document->ListBlobs()->Next(first)) {
         const auto reader = document->OpenBlob(first.id);
         content.reserve(static_cast<std::size_t>(reader->GetSize()));
-        for (auto buffer = reader->Read(); buffer && buffer->GetSize() != 0;
-             buffer = reader->Read()) {
+        // Each chunk is let go before the next is asked for, so that the reader can fill the
+        // same buffer again instead of allocating a new one.
+        for (;;) {
+            const std::shared_ptr<tarvo::IBuffer> buffer = reader->Read();
+            if (!buffer || buffer->GetSize() == 0) {
+                break;
+            }
             const std::uint8_t* data = buffer->GetData();
             content.insert(content.end(), data, data + buffer->GetSize());
         }
@@ -50,6 +54,25 @@ void LearnBlobCategory(tarvo::IItemStore& store, const tarvo::IdPath& ids, FileC
     }
 }
 
+// One buffer for every chunk of an upload: it shows the writer the next chunk of the content in
+// place, so that the bytes go to the writer without another copy of the whole content.
+class ChunkView final : public tarvo::IBuffer {
+public:
+    ChunkView(const std::uint8_t* data, std::size_t capacity)
+        : m_data(data), m_capacity(capacity) {}
+
+    void moveTo(const std::uint8_t* data) { m_data = data; }
+
+    std::uint8_t* GetData() override { return const_cast<std::uint8_t*>(m_data); }
+    std::size_t GetSize() const override { return m_size; }
+    void SetSize(std::size_t size) override { m_size = std::min(size, m_capacity); }
+
+private:
+    const std::uint8_t* m_data;
+    std::size_t m_capacity;
+    std::size_t m_size = 0;
+};
+
 // Writes the bytes as one blob of the version, in the chunks the writer asks for, through one
 // buffer reused for every chunk.
 void UploadBytes(tarvo::IDocument& version, const boost::uuids::uuid& category,
@@ -61,13 +84,10 @@ void UploadBytes(tarvo::IDocument& version, const boost::uuids::uuid& category,
         throw tarvo::TarvoError(tarvo::errc::StorageFailure,
                                 L"The blob writer accepts no data (chunk size 0)");
     }
-    const auto buffer = tarvo::CreateBuffer(chunk);
-    if (!buffer && !bytes.empty()) {
-        throw tarvo::TarvoError(tarvo::errc::StorageFailure, L"No buffer for the upload");
-    }
+    const auto buffer = std::make_shared<ChunkView>(bytes.data(), chunk);
     for (std::size_t offset = 0; offset < bytes.size();) {
         const std::size_t count = std::min(chunk, bytes.size() - offset);
-        std::memcpy(buffer->GetData(), bytes.data() + offset, count);
+        buffer->moveTo(bytes.data() + offset);
         buffer->SetSize(count);
         writer->Write(buffer);
         offset += count;

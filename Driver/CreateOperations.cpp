@@ -182,7 +182,8 @@ void KeepUnsentContent(FileContext& context) {
     const std::wstring document =
         L"\"" + context.info.name + L"\" (" + boost::uuids::to_wstring(context.info.id) + L")";
     try {
-        const std::filesystem::path saved = recovery_folder::Save(context.info, *context.pending);
+        const std::filesystem::path saved =
+            recovery_folder::Save(context.info, context.pending->data(), context.pending->size());
         KELVO_DRIVE_LOG(logging::kError)
             << L"The content written to " << document
             << L" could not be uploaded to the repository; it was saved to the file "

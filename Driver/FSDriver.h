@@ -1,6 +1,7 @@
 #pragma once
 
 #include "AtomicSharedPtr.h"
+#include "ContentAllocator.h"
 
 #include <tarvo/core.h>
 #include <tarvo_cm/connection.h>
@@ -17,7 +18,7 @@
 // dispatch loop for its mount point and answers every operation of the driver there.
 class KelvoFileSystem {
 public:
-    using Content = std::vector<std::uint8_t>;
+    using Content = std::vector<std::uint8_t, ContentAllocator<std::uint8_t>>;
 
     // Takes `core` over.
     explicit KelvoFileSystem(std::shared_ptr<tarvo::ICore> core);

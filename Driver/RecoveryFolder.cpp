@@ -81,8 +81,8 @@ std::filesystem::path Location() {
     return dataHome / "KelvoDrive" / "recovery";
 }
 
-std::filesystem::path Save(const tarvo::BrowserItemInfo& document,
-                           const std::vector<std::uint8_t>& content) {
+std::filesystem::path Save(const tarvo::BrowserItemInfo& document, const std::uint8_t* content,
+                           std::size_t size) {
     const std::filesystem::path folder = Location();
     std::filesystem::create_directories(folder);
     const std::string stem =
@@ -98,8 +98,7 @@ std::filesystem::path Save(const tarvo::BrowserItemInfo& document,
             }
             ThrowFileError("cannot create the recovery file", path, errno);
         }
-        if (!content.empty() &&
-            std::fwrite(content.data(), 1, content.size(), file.get()) != content.size()) {
+        if (size != 0 && std::fwrite(content, 1, size, file.get()) != size) {
             ThrowFileError("cannot write the recovery file", path, errno);
         }
         if (std::fclose(file.release()) != 0) {

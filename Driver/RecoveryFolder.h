@@ -18,7 +18,7 @@ std::filesystem::path Location();
 // Writes the content to a new file in Location() whose name tells the time (UTC), the document's
 // id and its name, and returns that file's path. Never replaces an existing file. Throws
 // std::filesystem::filesystem_error when the folder or the file cannot be written.
-std::filesystem::path Save(const tarvo::BrowserItemInfo& document,
-                           const std::vector<std::uint8_t>& content);
+std::filesystem::path Save(const tarvo::BrowserItemInfo& document, const std::uint8_t* content,
+                           std::size_t size);
 
 }  // namespace recovery_folder
