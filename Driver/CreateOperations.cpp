@@ -226,9 +226,9 @@ NTSTATUS AcquireEditLock(tarvo::IItemStore& store, FileContext& context) {
         std::wstring holder;
         if (store.LockForEdit(ids, holder) == tarvo::lock_state::kHeldByOther) {
             // Who has it is what the refused user needs to know.
-            KELVO_DRIVE_LOG(logging::kWarning) << L"Документ «" << context.info.name
-                                               << L"» открыт для изменения другим пользователем: "
-                                               << holder;
+            KELVO_DRIVE_LOG(logging::kWarning)
+                << L"Документ «" << context.info.name
+                << L"» открыт для изменения другим пользователем: " << holder;
             return STATUS_ACCESS_DENIED;
         }
         context.editLockHeld = true;

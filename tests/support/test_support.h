@@ -28,10 +28,10 @@ std::string FuseUnavailableReason();
 }  // namespace kelvo_test
 
 // Skips the current test, saying why, when FUSE mounts are impossible here.
-#define KELVO_REQUIRE_FUSE()                                                   \
-    do {                                                                       \
+#define KELVO_REQUIRE_FUSE()                                                       \
+    do {                                                                           \
         const std::string kelvoFuseReason = ::kelvo_test::FuseUnavailableReason(); \
-        if (!kelvoFuseReason.empty()) {                                        \
-            GTEST_SKIP() << kelvoFuseReason;                                   \
-        }                                                                      \
+        if (!kelvoFuseReason.empty()) {                                            \
+            GTEST_SKIP() << kelvoFuseReason;                                       \
+        }                                                                          \
     } while (false)

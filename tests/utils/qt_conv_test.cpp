@@ -9,4 +9,6 @@ TEST(QtConversion, KeepsCyrillicAndCharactersOutsideTheBasicPlane) {
     EXPECT_EQ(converted.toStdWString(), text);
 }
 
-TEST(QtConversion, EmptyTextStaysEmpty) { EXPECT_TRUE(qt_conv::FromStdWString(L"").isEmpty()); }
+TEST(QtConversion, EmptyTextStaysEmpty) {
+    EXPECT_TRUE(qt_conv::FromStdWString(L"").isEmpty());
+}

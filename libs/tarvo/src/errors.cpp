@@ -1,6 +1,5 @@
 #include <tarvo/errors.h>
 
-
 namespace {
 
 std::string ToUtf8(const std::wstring& text) {
@@ -34,7 +33,8 @@ std::string ToUtf8(const std::wstring& text) {
 
 namespace exceptions {
 
-Error::Error(std::wstring message) : m_message(std::move(message)), m_utf8Message(ToUtf8(m_message)) {}
+Error::Error(std::wstring message)
+    : m_message(std::move(message)), m_utf8Message(ToUtf8(m_message)) {}
 
 }  // namespace exceptions
 

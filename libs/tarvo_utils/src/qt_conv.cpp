@@ -2,6 +2,8 @@
 
 namespace qt_conv {
 
-QString FromStdWString(const std::wstring& text) { return QString::fromStdWString(text); }
+QString FromStdWString(const std::wstring& text) {
+    return QString::fromStdWString(text);
+}
 
 }  // namespace qt_conv

@@ -20,8 +20,8 @@
 namespace tarvo {
 
 using ItemId = boost::uuids::uuid;
-using IdPath = std::vector<ItemId>;        // ids from the root down
-using Names = std::vector<std::wstring>;   // names from the root down; the first is L"" (root)
+using IdPath = std::vector<ItemId>;       // ids from the root down
+using Names = std::vector<std::wstring>;  // names from the root down; the first is L"" (root)
 using BlobId = std::int64_t;
 using VersionNumber = std::int64_t;
 
@@ -70,7 +70,7 @@ struct BrowserItemInfo {
     std::wstring name;
     boost::posix_time::ptime creationTime;      // microsecond resolution, UTC
     boost::posix_time::ptime modificationTime;  // microsecond resolution, UTC
-    std::optional<std::uint64_t> size;           // documents only: size of the current content
+    std::optional<std::uint64_t> size;          // documents only: size of the current content
     bool folder = false;
     bool visible = true;
 
@@ -97,9 +97,9 @@ struct ItemAccess {
 
 // Results of IItemStore::LockForEdit.
 namespace lock_state {
-constexpr int kTaken = 0;          // this call took the lock
-constexpr int kAlreadyHeld = 1;    // this repository link already holds it
-constexpr int kHeldByOther = 2;    // someone else holds it; see the holder text
+constexpr int kTaken = 0;        // this call took the lock
+constexpr int kAlreadyHeld = 1;  // this repository link already holds it
+constexpr int kHeldByOther = 2;  // someone else holds it; see the holder text
 }  // namespace lock_state
 
 ItemId GenerateUuid();

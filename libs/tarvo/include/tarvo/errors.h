@@ -8,16 +8,16 @@ namespace errc {
 enum Type : int {
     Unknown = 1,
     InvalidArgument = 2,
-    NotConnected = 3,        // the repository cannot be reached or the link was lost
+    NotConnected = 3,  // the repository cannot be reached or the link was lost
     AuthenticationFailed = 4,
     AccessDenied = 5,
-    LockedByOther = 6,       // someone else holds the document's edit lock
+    LockedByOther = 6,  // someone else holds the document's edit lock
     NotAFolder = 7,
     FolderNotEmpty = 8,
-    StorageFailure = 9,      // the database engine failed (disk full, corruption, I/O)
+    StorageFailure = 9,  // the database engine failed (disk full, corruption, I/O)
     NotADocument = 10,
-    ItemNotFound = 17,       // the item no longer exists (usually a race with another client)
-    NameCollision = 18,      // an item of that name already exists in the target folder
+    ItemNotFound = 17,   // the item no longer exists (usually a race with another client)
+    NameCollision = 18,  // an item of that name already exists in the target folder
 };
 }  // namespace errc
 
