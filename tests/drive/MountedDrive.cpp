@@ -56,11 +56,6 @@ bool MountedDrive::mount(std::string& failure) {
 
 void MountedDrive::unmount() {
     if (m_thread.joinable()) {
-        // The kernel sends the releases of closed files after close() has returned. A removal
-        // that starts while they still arrive can leave the FUSE layer's wake-up request
-        // unanswered (the loop has already ended), and the removal then never returns: give
-        // them a moment to be served first.
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
         DokanRemoveMountPoint(kMountPoint);
         m_thread.join();
     }

@@ -15,8 +15,12 @@
 #include <unistd.h>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <future>
+#include <optional>
+#include <string>
 #include <thread>
 
 namespace kelvo_test {
@@ -203,6 +207,39 @@ TEST_F(FuseLifecycleTest, AKilledServerLeavesNoMountBehind) {
     struct stat folderStatus {};
     EXPECT_EQ(::stat(folder.c_str(), &folderStatus), 0);
     EXPECT_EQ(GetLogicalDrives() & (1u << ('K' - 'A')), 0u);
+}
+
+// The kernel sends a closed file's release after close() has returned, so it reaches the drive
+// while the removal runs. The removal must end regardless, and every handle is cleaned up once.
+TEST_F(FuseLifecycleTest, RemovalRightAfterAClosePassesTheLateReleaseAndEnds) {
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    int rounds = 0;
+    for (; rounds < 40 && std::chrono::steady_clock::now() < deadline; ++rounds) {
+        SCOPED_TRACE("round " + std::to_string(rounds));
+        // One worker and several: the release may wait for the only worker or race the others.
+        ASSERT_TRUE(Mount(rounds % 2 == 0 ? USHORT{1} : USHORT{4}));
+        const int descriptor = ::open(Path("late-release").c_str(), O_CREAT | O_RDWR, 0644);
+        ASSERT_GE(descriptor, 0);
+        ASSERT_EQ(::write(descriptor, "x", 1), 1);
+        ASSERT_EQ(::close(descriptor), 0);
+        // The removal itself may be what hangs: it runs on a thread of its own.
+        auto removal = std::async(std::launch::async, [this] { return m_drive->Unmount(10s); });
+        const std::optional<int> result =
+            removal.wait_for(12s) == std::future_status::ready ? removal.get() : std::nullopt;
+        if (!result) {
+            // The drive thread cannot be joined: end here rather than hang in the tear-down.
+            ADD_FAILURE() << "the removal did not end within ten seconds";
+            std::fflush(nullptr);
+            std::_Exit(EXIT_FAILURE);
+        }
+        ASSERT_EQ(*result, DOKAN_SUCCESS);
+        ASSERT_TRUE(MountInfoLine(m_root).empty());
+    }
+    EXPECT_GE(rounds, 5);
+    EXPECT_EQ(m_fileSystem.UnmountedCount(), m_fileSystem.MountedCount());
+    const auto& counters = m_fileSystem.counters();
+    EXPECT_EQ(counters.creates.load(), counters.cleanups.load());
+    EXPECT_EQ(counters.creates.load(), counters.closes.load());
 }
 
 TEST_F(FuseLifecycleTest, TheSameLetterMountsAgainRightAfterAnUnmount) {
