@@ -128,6 +128,7 @@ TEST_F(LogFile, RecordNamesItsSourceRelativeToTheProjectWithBackslashes) {
               "SingleApplication\\singleapplication");
     EXPECT_EQ(logging::SourceName("/elsewhere/lib/other.cc"), "other");
     EXPECT_EQ(logging::SourceName("Driver/FSDriver.cpp"), "Driver\\FSDriver");
+    EXPECT_EQ(logging::SourceName("../../Driver/FSDriver.cpp"), "Driver\\FSDriver");
 }
 
 TEST_F(LogFile, QtMessagesLandInTheLogWithTheirSeverity) {

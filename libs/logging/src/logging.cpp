@@ -162,6 +162,12 @@ std::string SourceName(const char* sourceFile) {
         path.erase(0, root.size());
     } else if (!path.empty() && path.front() == '/') {
         path = std::filesystem::path(path).filename().string();
+    } else {
+        // A compiler cache that rewrites paths relative to the build folder ("../../Driver/x.cpp")
+        // hands a relative path: the part after the climbs is the path in the source tree.
+        while (path.compare(0, 3, "../") == 0 || path.compare(0, 2, "./") == 0) {
+            path.erase(0, path[1] == '/' ? 2 : 3);
+        }
     }
     std::string name = StemOf(path);
     for (char& character : name) {
