@@ -139,6 +139,10 @@ public:
         Fail();
     }
     std::vector<tarvo::VersionNumber> ListVersions(const tarvo::IdPath&) override { Fail(); }
+    tarvo::VersionNumber ReplaceDocument(const tarvo::IdPath&, const tarvo::IdPath&,
+                                         const std::wstring&) override {
+        Fail();
+    }
     int LockForEdit(const tarvo::IdPath&, std::wstring&) override { Fail(); }
     void Unlock(const tarvo::IdPath&) override { Fail(); }
     void SetItemAccess(const tarvo::IdPath&, const tarvo::ItemAccess&) override { Fail(); }

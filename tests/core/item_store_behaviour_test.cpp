@@ -258,6 +258,46 @@ TEST_P(ItemStoreTest, KeepsEveryCommittedVersionAndStoresNothingOnDiscard) {
     EXPECT_EQ(ErrorCodeOf([&] { m_store->OpenDocument(document, 99); }), tarvo::errc::ItemNotFound);
 }
 
+TEST_P(ItemStoreTest, ReplacingADocumentKeepsTheTargetWithItsVersionsAndRemovesTheSource) {
+    const auto folder = Folder({L"drafts"});
+    const auto target = CreateDocument(*m_store, m_root, L"report");
+    CommitVersion(*m_store, target, PatternBytes(3000, 20));
+    const auto source = CreateDocument(*m_store, folder, L"report~");
+    CommitVersion(*m_store, source, PatternBytes(5000, 21));
+    const auto before = m_store->GetItemInfo(target);
+
+    // Another link holding either document's edit lock refuses the save; nothing changes.
+    auto other = m_repository->Connect()->OpenItemStore();
+    std::wstring holder;
+    for (const auto& locked : {target, source}) {
+        ASSERT_EQ(other->LockForEdit(locked, holder), tarvo::lock_state::kTaken);
+        EXPECT_EQ(ErrorCodeOf([&] { m_store->ReplaceDocument(source, target, L""); }),
+                  tarvo::errc::LockedByOther);
+        other->Unlock(locked);
+    }
+    EXPECT_EQ(m_store->ListVersions(target).size(), 2u);
+    EXPECT_EQ(ReadFirstBlob(*m_store, source), PatternBytes(5000, 21));
+    EXPECT_EQ(ErrorCodeOf([&] { m_store->ReplaceDocument(source, source, L""); }),
+              tarvo::errc::InvalidArgument);
+    EXPECT_EQ(ErrorCodeOf([&] { m_store->ReplaceDocument(source, folder, L""); }),
+              tarvo::errc::NotADocument);
+
+    // Own lock on the source: the save goes ahead and the lock goes with the source.
+    ASSERT_EQ(m_store->LockForEdit(source, holder), tarvo::lock_state::kTaken);
+    EXPECT_EQ(m_store->ReplaceDocument(source, target, L""), 3);
+    EXPECT_EQ(m_store->ListVersions(target), (std::vector<tarvo::VersionNumber>{1, 2, 3}));
+    EXPECT_EQ(ReadFirstBlob(*other, target), PatternBytes(5000, 21));
+    EXPECT_EQ(ReadFirstBlob(*other, target, 2), PatternBytes(3000, 20));
+    const auto after = other->GetItemInfo(target);
+    EXPECT_EQ(after.name, before.name);
+    EXPECT_EQ(after.creationTime, before.creationTime);
+    EXPECT_EQ(after.size, std::optional<std::uint64_t>(5000));
+    EXPECT_EQ(other->GetItemPath(after), target);
+    EXPECT_EQ(ErrorCodeOf([&] { other->GetItemInfo(source); }), tarvo::errc::ItemNotFound);
+    EXPECT_TRUE(Children(*other, folder).empty());
+    EXPECT_EQ(other->LockForEdit(target, holder), tarvo::lock_state::kTaken);
+}
+
 TEST_P(ItemStoreTest, CreatedDocumentExistsOnlyOnceCommitted) {
     tarvo::FileCreateInfo info{tarvo::GenerateUuid(), L"draft", tarvo::GenerateUuid()};
     auto draft = m_store->CreateDocument(m_root, info, L"");

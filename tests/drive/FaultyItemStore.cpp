@@ -115,6 +115,13 @@ std::vector<tarvo::VersionNumber> FaultyItemStore::ListVersions(const tarvo::IdP
     return m_inner->ListVersions(path);
 }
 
+tarvo::VersionNumber FaultyItemStore::ReplaceDocument(const tarvo::IdPath& source,
+                                                      const tarvo::IdPath& target,
+                                                      const std::wstring& comment) {
+    enter("ReplaceDocument");
+    return m_inner->ReplaceDocument(source, target, comment);
+}
+
 int FaultyItemStore::LockForEdit(const tarvo::IdPath& path, std::wstring& holder) {
     enter("LockForEdit");
     return m_inner->LockForEdit(path, holder);

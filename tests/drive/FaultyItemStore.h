@@ -40,6 +40,8 @@ public:
     std::shared_ptr<tarvo::IDocument> BeginVersion(const tarvo::IdPath& path,
                                                    const std::wstring& comment) override;
     std::vector<tarvo::VersionNumber> ListVersions(const tarvo::IdPath& path) override;
+    tarvo::VersionNumber ReplaceDocument(const tarvo::IdPath& source, const tarvo::IdPath& target,
+                                         const std::wstring& comment) override;
     int LockForEdit(const tarvo::IdPath& path, std::wstring& holder) override;
     void Unlock(const tarvo::IdPath& path) override;
     void SetItemAccess(const tarvo::IdPath& path, const tarvo::ItemAccess& access) override;

@@ -80,6 +80,10 @@ public:
     virtual std::unique_ptr<VersionWrite> StartVersion(const ItemId& document,
                                                        const std::wstring& comment) = 0;
     virtual std::vector<VersionNumber> ListVersions(const ItemId& document) = 0;
+    // The current version's blobs of `source` become a new version of `target`, and `source` is
+    // deleted, in one transaction. Returns the new version's number.
+    virtual VersionNumber ReplaceDocument(const ItemId& source, const ItemId& target,
+                                          const std::wstring& comment) = 0;
     virtual VersionNumber CurrentVersion(const ItemId& document) = 0;
     // Throws ItemNotFound when the version does not exist.
     virtual void CheckVersion(const ItemId& document, VersionNumber version) = 0;

@@ -106,6 +106,14 @@ std::vector<VersionNumber> ItemStore::ListVersions(const IdPath& path) {
     return m_engine->ListVersions(Target(path));
 }
 
+VersionNumber ItemStore::ReplaceDocument(const IdPath& source, const IdPath& target,
+                                         const std::wstring& comment) {
+    if (Target(source) == Target(target)) {
+        throw errors::Invalid(L"Документ нельзя сохранить поверх него самого.");
+    }
+    return m_engine->ReplaceDocument(Target(source), Target(target), comment);
+}
+
 int ItemStore::LockForEdit(const IdPath& path, std::wstring& holder) {
     return m_engine->Lock(Target(path), holder);
 }

@@ -30,6 +30,8 @@ public:
     std::shared_ptr<IDocument> BeginVersion(const IdPath& path,
                                             const std::wstring& comment) override;
     std::vector<VersionNumber> ListVersions(const IdPath& path) override;
+    VersionNumber ReplaceDocument(const IdPath& source, const IdPath& target,
+                                  const std::wstring& comment) override;
 
     int LockForEdit(const IdPath& path, std::wstring& holder) override;
     void Unlock(const IdPath& path) override;

@@ -187,6 +187,12 @@ public:
                                                     const std::wstring& comment) = 0;
     // Numbers of all stored versions of a document, oldest first.
     virtual std::vector<VersionNumber> ListVersions(const IdPath& path) = 0;
+    // Saves one document over another: the current content of `source` becomes the newest version
+    // of `target`, which keeps its id, record, place and older versions, and `source` is deleted;
+    // all of it or nothing. Refused with LockedByOther when another link holds the edit lock of
+    // either document. Returns the new version's number.
+    virtual VersionNumber ReplaceDocument(const IdPath& source, const IdPath& target,
+                                          const std::wstring& comment) = 0;
 
     // See lock_state; `holder` receives who holds the lock.
     virtual int LockForEdit(const IdPath& path, std::wstring& holder) = 0;

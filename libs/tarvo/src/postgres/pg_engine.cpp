@@ -32,6 +32,24 @@ void MappingNameClash(const std::wstring& name, Action action) {
     }
 }
 
+// Deletes the item with everything below it, inside the caller's transaction.
+void DeleteSubtree(Connection& connection, const ItemId& id) {
+    // Content first, the items themselves last: each statement finds the subtree through the
+    // items.
+    static constexpr const char* kDeletions[] = {
+        TARVO_SUBTREE
+        "DELETE FROM kelvo.blob_chunks WHERE blob_id IN (SELECT b.id FROM kelvo.blobs b "
+        "WHERE b.item_id IN (SELECT id FROM subtree))",
+        TARVO_SUBTREE "DELETE FROM kelvo.blobs WHERE item_id IN (SELECT id FROM subtree)",
+        TARVO_SUBTREE "DELETE FROM kelvo.versions WHERE item_id IN (SELECT id FROM subtree)",
+        TARVO_SUBTREE "DELETE FROM kelvo.edit_locks WHERE item_id IN (SELECT id FROM subtree)",
+        TARVO_SUBTREE "DELETE FROM kelvo.items WHERE id IN (SELECT id FROM subtree)",
+    };
+    for (const char* sql : kDeletions) {
+        connection.Exec(sql, Params().Uuid(id));
+    }
+}
+
 }  // namespace
 
 PgEngine::PgEngine(const ConnectionSettings& settings)
@@ -205,20 +223,7 @@ void PgEngine::Delete(const ItemId& id) {
         for (int row = 0; row < own.Rows(); ++row) {
             ownLocks.push_back(own.Uuid(row, 0));
         }
-        // Content first, the items themselves last: each statement finds the subtree through
-        // the items.
-        static constexpr const char* kDeletions[] = {
-            TARVO_SUBTREE
-            "DELETE FROM kelvo.blob_chunks WHERE blob_id IN (SELECT b.id FROM kelvo.blobs b "
-            "WHERE b.item_id IN (SELECT id FROM subtree))",
-            TARVO_SUBTREE "DELETE FROM kelvo.blobs WHERE item_id IN (SELECT id FROM subtree)",
-            TARVO_SUBTREE "DELETE FROM kelvo.versions WHERE item_id IN (SELECT id FROM subtree)",
-            TARVO_SUBTREE "DELETE FROM kelvo.edit_locks WHERE item_id IN (SELECT id FROM subtree)",
-            TARVO_SUBTREE "DELETE FROM kelvo.items WHERE id IN (SELECT id FROM subtree)",
-        };
-        for (const char* sql : kDeletions) {
-            connection->Exec(sql, Params().Uuid(id));
-        }
+        DeleteSubtree(*connection, id);
         transaction.Commit();
     }
     m_session.Forget(ownLocks);
@@ -274,6 +279,72 @@ std::vector<VersionNumber> PgEngine::ListVersions(const ItemId& document) {
         versions.push_back(result.Int64(row, 0));
     }
     return versions;
+}
+
+VersionNumber PgEngine::ReplaceDocument(const ItemId& source, const ItemId& target,
+                                        const std::wstring& comment) {
+    const ItemId& self = m_session.Identity().linkId;
+    VersionNumber number = 0;
+    bool sourceLockHeld = false;
+    {
+        auto connection = m_pool.Acquire();
+        Transaction transaction(*connection);
+        queries::LockTree(*connection);
+        VersionNumber sourceVersion = 0;
+        // The row locks make a version being committed to either document finish first, or
+        // wait and then find the source gone.
+        for (const ItemId& document : {source, target}) {
+            auto row = connection->Exec(
+                "SELECT is_folder, current_version FROM kelvo.items WHERE id = $1 FOR UPDATE",
+                Params().Uuid(document));
+            if (row.Rows() == 0) {
+                throw errors::ItemGone();
+            }
+            if (row.Bool(0, 0)) {
+                throw errors::NotADocument();
+            }
+            if (const auto holder = queries::ForeignHolder(*connection, document, self)) {
+                throw errors::LockedBy(*holder);
+            }
+            if (document == source) {
+                sourceVersion = row.Int64(0, 1);
+            }
+        }
+        sourceLockHeld =
+            connection
+                ->Exec("SELECT 1 FROM kelvo.edit_locks WHERE item_id = $1 AND link_id = $2",
+                       Params().Uuid(source).Uuid(self))
+                .Rows() > 0;
+        number = connection
+                     ->Exec(
+                         "SELECT COALESCE(MAX(number), 0) + 1 FROM kelvo.versions "
+                         "WHERE item_id = $1",
+                         Params().Uuid(target))
+                     .Int64(0, 0);
+        const std::int64_t now = ToMicroseconds(Now());
+        connection->Exec(
+            "INSERT INTO kelvo.versions(item_id, number, comment, author, created_us) "
+            "VALUES ($1, $2, $3, $4, $5)",
+            Params()
+                .Uuid(target)
+                .Int64(number)
+                .Text(comment)
+                .Text(m_session.Identity().HolderText())
+                .Int64(now));
+        // The stored content changes owner; not a byte of it is copied.
+        connection->Exec(
+            "UPDATE kelvo.blobs SET item_id = $3, version = $4 WHERE item_id = $1 AND version = $2",
+            Params().Uuid(source).Int64(sourceVersion).Uuid(target).Int64(number));
+        connection->Exec(
+            "UPDATE kelvo.items SET current_version = $2, modified_us = $3 WHERE id = $1",
+            Params().Uuid(target).Int64(number).Int64(now));
+        DeleteSubtree(*connection, source);
+        transaction.Commit();
+    }
+    if (sourceLockHeld) {
+        m_session.Forget({source});
+    }
+    return number;
 }
 
 VersionNumber PgEngine::CurrentVersion(const ItemId& document) {

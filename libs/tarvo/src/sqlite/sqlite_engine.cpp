@@ -20,6 +20,25 @@ using Kind = Transaction::Kind;
     "WITH RECURSIVE subtree(id) AS (SELECT ?1 UNION ALL " \
     "SELECT i.id FROM items i JOIN subtree s ON i.parent_id = s.id) "
 
+// Deletes the item with everything below it, inside the caller's write transaction.
+void DeleteSubtree(Database& db, const ItemId& id) {
+    // Content first, the items themselves last: each statement finds the subtree through items.
+    static constexpr const char* kDeletions[] = {
+        TARVO_SUBTREE
+        "DELETE FROM blob_chunks WHERE blob_id IN "
+        "(SELECT b.id FROM blobs b WHERE b.item_id IN (SELECT id FROM subtree))",
+        TARVO_SUBTREE "DELETE FROM blobs WHERE item_id IN (SELECT id FROM subtree)",
+        TARVO_SUBTREE "DELETE FROM versions WHERE item_id IN (SELECT id FROM subtree)",
+        TARVO_SUBTREE "DELETE FROM edit_locks WHERE item_id IN (SELECT id FROM subtree)",
+        TARVO_SUBTREE "DELETE FROM items WHERE id IN (SELECT id FROM subtree)",
+    };
+    for (const char* sql : kDeletions) {
+        StatementUse deletion(db.Prepare(sql));
+        deletion->BindUuid(1, id);
+        deletion->Run();
+    }
+}
+
 }  // namespace
 
 SqliteEngine::SqliteEngine(const std::string& path, const std::wstring& defaultName,
@@ -178,21 +197,7 @@ void SqliteEngine::Delete(const ItemId& id) {
         throw errors::RootUntouchable();
     }
     CheckNoForeignLocksBelow(*db, id);
-    // Content first, the items themselves last: each statement finds the subtree through items.
-    static constexpr const char* kDeletions[] = {
-        TARVO_SUBTREE
-        "DELETE FROM blob_chunks WHERE blob_id IN "
-        "(SELECT b.id FROM blobs b WHERE b.item_id IN (SELECT id FROM subtree))",
-        TARVO_SUBTREE "DELETE FROM blobs WHERE item_id IN (SELECT id FROM subtree)",
-        TARVO_SUBTREE "DELETE FROM versions WHERE item_id IN (SELECT id FROM subtree)",
-        TARVO_SUBTREE "DELETE FROM edit_locks WHERE item_id IN (SELECT id FROM subtree)",
-        TARVO_SUBTREE "DELETE FROM items WHERE id IN (SELECT id FROM subtree)",
-    };
-    for (const char* sql : kDeletions) {
-        StatementUse deletion(db->Prepare(sql));
-        deletion->BindUuid(1, id);
-        deletion->Run();
-    }
+    DeleteSubtree(*db, id);
     transaction.Commit();
 }
 
@@ -251,6 +256,61 @@ std::vector<VersionNumber> SqliteEngine::ListVersions(const ItemId& document) {
         versions.push_back(query->ColumnInt64(0));
     }
     return versions;
+}
+
+VersionNumber SqliteEngine::ReplaceDocument(const ItemId& source, const ItemId& target,
+                                            const std::wstring& comment) {
+    auto db = m_pool.Acquire();
+    Transaction transaction(*db, Kind::Write);
+    for (const ItemId& document : {source, target}) {
+        queries::RequireDocument(*db, document);
+        if (const auto holder = queries::ForeignHolder(*db, document, m_identity.linkId)) {
+            throw errors::LockedBy(*holder);
+        }
+    }
+    const auto singleNumber = [&](const char* sql, const ItemId& id) {
+        StatementUse query(db->Prepare(sql));
+        query->BindUuid(1, id);
+        query->Step();
+        return query->ColumnInt64(0);
+    };
+    const VersionNumber sourceVersion =
+        singleNumber("SELECT current_version FROM items WHERE id = ?1", source);
+    const VersionNumber number = singleNumber(
+        "SELECT COALESCE(MAX(number), 0) + 1 FROM versions WHERE item_id = ?1", target);
+    const std::int64_t now = ToMicroseconds(Now());
+    {
+        StatementUse insert(
+            db->Prepare("INSERT INTO versions(item_id, number, comment, author, created_us) "
+                        "VALUES(?1, ?2, ?3, ?4, ?5)"));
+        insert->BindUuid(1, target);
+        insert->BindInt64(2, number);
+        insert->BindText(3, comment);
+        insert->BindText(4, m_identity.HolderText());
+        insert->BindInt64(5, now);
+        insert->Run();
+    }
+    {
+        // The stored content changes owner; not a byte of it is copied.
+        StatementUse update(db->Prepare(
+            "UPDATE blobs SET item_id = ?3, version = ?4 WHERE item_id = ?1 AND version = ?2"));
+        update->BindUuid(1, source);
+        update->BindInt64(2, sourceVersion);
+        update->BindUuid(3, target);
+        update->BindInt64(4, number);
+        update->Run();
+    }
+    {
+        StatementUse update(
+            db->Prepare("UPDATE items SET current_version = ?2, modified_us = ?3 WHERE id = ?1"));
+        update->BindUuid(1, target);
+        update->BindInt64(2, number);
+        update->BindInt64(3, now);
+        update->Run();
+    }
+    DeleteSubtree(*db, source);
+    transaction.Commit();
+    return number;
 }
 
 VersionNumber SqliteEngine::CurrentVersion(const ItemId& document) {

@@ -32,6 +32,8 @@ public:
     std::unique_ptr<VersionWrite> StartVersion(const ItemId& document,
                                                const std::wstring& comment) override;
     std::vector<VersionNumber> ListVersions(const ItemId& document) override;
+    VersionNumber ReplaceDocument(const ItemId& source, const ItemId& target,
+                                  const std::wstring& comment) override;
     VersionNumber CurrentVersion(const ItemId& document) override;
     void CheckVersion(const ItemId& document, VersionNumber version) override;
     std::vector<BlobRecord> ListBlobs(const ItemId& document, VersionNumber version) override;
