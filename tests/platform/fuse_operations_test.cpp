@@ -4,6 +4,7 @@
 #include "fuse_test_fixture.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/xattr.h>
@@ -219,7 +220,9 @@ TEST_F(FuseOperationsTest, WhatTheDriveDoesNotHaveGetsCleanErrors) {
     struct flock lock {};
     lock.l_type = F_WRLCK;
     lock.l_whence = SEEK_SET;
-    EXPECT_EQ(ErrnoOf(::fcntl(descriptor, F_SETLK, &lock)), ENOTSUP);
+    // Locks are kept by the kernel, for the programs of this machine.
+    EXPECT_EQ(ErrnoOf(::fcntl(descriptor, F_SETLK, &lock)), 0);
+    EXPECT_EQ(ErrnoOf(::flock(descriptor, LOCK_EX | LOCK_NB)), 0);
     ::close(descriptor);
     EXPECT_FALSE(m_fileSystem.Exists(L"\\link"));
     EXPECT_FALSE(m_fileSystem.Exists(L"\\hard"));
@@ -242,6 +245,7 @@ TEST_F(FuseOperationsTest, StatusesBecomeTheErrnoProgramsExpect) {
     };
     const std::vector<Row> rows = {
         {STATUS_ACCESS_DENIED, EACCES},
+        {STATUS_CANNOT_DELETE, EPERM},
         {STATUS_OBJECT_NAME_NOT_FOUND, ENOENT},
         {STATUS_NO_SUCH_FILE, ENOENT},
         {STATUS_OBJECT_PATH_NOT_FOUND, ENOENT},

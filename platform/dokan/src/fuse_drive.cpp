@@ -1016,6 +1016,12 @@ struct FuseDrive::Callbacks {
                 return;
             }
             const BOOL replace = (flags & RENAME_NOREPLACE) != 0 ? FALSE : TRUE;
+            // A save by renaming over a document carries the content written so far, even when
+            // the program still holds the file open.
+            if (replace &&
+                !ReplyStatus(reply, drive.FlushOpenHandles(*path), *path, "FlushFileBuffers")) {
+                return;
+            }
             const NTSTATUS status =
                 drive.m_operations.MoveFile != nullptr
                     ? drive.m_operations.MoveFile(path->c_str(), newPath->c_str(), replace,
@@ -1042,12 +1048,6 @@ struct FuseDrive::Callbacks {
         Refuse(request, EPERM);
     }
     static void ReadLink(fuse_req_t request, fuse_ino_t) { Refuse(request, EINVAL); }
-    static void GetLock(fuse_req_t request, fuse_ino_t, fuse_file_info*, struct flock*) {
-        Refuse(request, EOPNOTSUPP);
-    }
-    static void SetLock(fuse_req_t request, fuse_ino_t, fuse_file_info*, struct flock*, int) {
-        Refuse(request, EOPNOTSUPP);
-    }
 
     // --- The volume ---
 
@@ -1132,9 +1132,9 @@ struct FuseDrive::Callbacks {
             operations.fsyncdir = &FsyncDirectory;
             operations.statfs = &FileSystemStatus;
             operations.create = &Create;
-            operations.getlk = &GetLock;
-            operations.setlk = &SetLock;
             operations.readdirplus = &ReadDirectoryPlus;
+            // Record locks and flock are left out: the kernel then keeps them itself, which is
+            // what programs on this machine need. Between machines the edit lock decides.
             // Extended attributes are left out: the kernel then answers ENOTSUP itself without
             // asking again, which keeps `ls -l` from costing a request per item.
             return operations;
@@ -1445,6 +1445,25 @@ void FuseDrive::RenameOpenHandles(const std::wstring& oldPath, const std::wstrin
             handle->SetPath(newPath + path->substr(oldPath.size()));
         }
     }
+}
+
+NTSTATUS FuseDrive::FlushOpenHandles(const std::wstring& path) {
+    if (m_operations.FlushFileBuffers == nullptr) {
+        return STATUS_SUCCESS;
+    }
+    // Held through the flushes, so that no handle is released under them; opens and closes of
+    // the drive wait that long.
+    std::lock_guard<std::mutex> lock(m_handlesMutex);
+    for (OpenHandle* handle = m_firstHandle; handle != nullptr; handle = handle->next) {
+        if (handle->info.IsDirectory != 0 || *handle->Path() != path) {
+            continue;
+        }
+        const NTSTATUS status = m_operations.FlushFileBuffers(path.c_str(), &handle->info);
+        if (status < 0) {
+            return status;
+        }
+    }
+    return STATUS_SUCCESS;
 }
 
 void FuseDrive::ReleaseLeftoverHandles() {

@@ -57,6 +57,9 @@ private:
     void RegisterHandle(OpenHandle* handle);
     void UnregisterHandle(OpenHandle* handle);
     void RenameOpenHandles(const std::wstring& oldPath, const std::wstring& newPath);
+    // Hands what was written through the open handles of the file at `path` to the file system;
+    // the first failure's status.
+    NTSTATUS FlushOpenHandles(const std::wstring& path);
 
     PDOKAN_OPTIONS m_options;
     DOKAN_OPERATIONS m_operations;

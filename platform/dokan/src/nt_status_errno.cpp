@@ -37,9 +37,10 @@ int NtStatusToErrno(NTSTATUS status, std::wstring_view path, const char* operati
     switch (status) {
         case STATUS_ACCESS_DENIED:
         case STATUS_PRIVILEGE_NOT_HELD:
-        case STATUS_CANNOT_DELETE:
         case STATUS_DELETE_PENDING:
             return EACCES;
+        case STATUS_CANNOT_DELETE:
+            return EPERM;  // the item is one the file system never lets go
         case STATUS_OBJECT_NAME_NOT_FOUND:
         case STATUS_OBJECT_PATH_NOT_FOUND:
         case STATUS_NO_SUCH_FILE:
