@@ -248,6 +248,10 @@ NTSTATUS ReleaseEditLock(tarvo::IItemStore& store, FileContext& context) {
         context.editLockHeld = false;
         return STATUS_SUCCESS;
     } catch (const tarvo::TarvoError& error) {
+        if (error.GetErrorCode() == tarvo::errc::ItemNotFound) {
+            context.editLockHeld = false;  // the lock went with the document
+            return STATUS_SUCCESS;
+        }
         KELVO_DRIVE_LOG(logging::kError) << error.GetMessage();
         return STATUS_ACCESS_DENIED;
     }

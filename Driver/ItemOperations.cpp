@@ -4,10 +4,8 @@
 #include "FileTimes.h"
 #include "Utf8Text.h"
 
-#include <boost/uuid/uuid_io.hpp>
-
 #include <algorithm>
-#include <optional>
+#include <functional>
 
 namespace drive {
 namespace {
@@ -105,38 +103,6 @@ NTSTATUS CheckFolderDeletable(tarvo::IItemStore& store, const std::wstring& path
     }
 }
 
-// The item that a replacing move displaces: renamed aside before the move, so that a failed move
-// can give it back its name, and deleted only once the move has succeeded.
-class DisplacedItem {
-public:
-    DisplacedItem(tarvo::IItemStore& store, tarvo::IdPath ids, std::wstring name)
-        : m_store(store), m_ids(std::move(ids)), m_name(std::move(name)) {
-        m_store.RenameItem(m_ids, L".kelvo-replaced-" + boost::uuids::to_wstring(m_ids.back()));
-    }
-
-    void restore() noexcept {
-        try {
-            m_store.RenameItem(m_ids, m_name);
-        } catch (const tarvo::TarvoError& error) {
-            KELVO_DRIVE_LOG(logging::kError) << error.GetErrorCode() << error.GetMessage();
-        }
-    }
-
-    void discard() {
-        try {
-            m_store.DeleteItem(m_ids);
-        } catch (const tarvo::TarvoError& error) {
-            // The move itself succeeded; the replaced item stays under its temporary name.
-            KELVO_DRIVE_LOG(logging::kError) << error.GetErrorCode() << error.GetMessage();
-        }
-    }
-
-private:
-    tarvo::IItemStore& m_store;
-    tarvo::IdPath m_ids;
-    std::wstring m_name;
-};
-
 void UndoRename(tarvo::IItemStore& store, const tarvo::IdPath& item, const std::wstring& name) {
     try {
         store.RenameItem(item, name);
@@ -191,11 +157,73 @@ void RenameAndMove(tarvo::IItemStore& store, const tarvo::IdPath& item, const st
     }
 }
 
+// A save by renaming over a document: the target keeps its id, versions, record and place and
+// gains the source's content as its newest version; the source goes. One step in the repository,
+// so that no half-done state is ever visible.
+NTSTATUS SaveOver(tarvo::IItemStore& store, FileContext& context, const tarvo::IdPath& source,
+                  const tarvo::IdPath& target, const std::wstring& targetName) {
+    std::wstring sourceName;
+    {
+        std::lock_guard<std::mutex> lock(context.mutex);
+        sourceName = context.info.name;
+    }
+    tarvo::VersionNumber version = 0;
+    try {
+        version = store.ReplaceDocument(source, target, L"");
+    } catch (const tarvo::TarvoError& error) {
+        if (error.GetErrorCode() != tarvo::errc::LockedByOther) {
+            throw;
+        }
+        // The message names the holder: what the refused user needs to know.
+        KELVO_DRIVE_LOG(logging::kWarning) << L"«" << sourceName << L"» was not saved over «"
+                                           << targetName << L"»: " << error.GetMessage();
+        return STATUS_ACCESS_DENIED;
+    }
+    KELVO_DRIVE_LOG(logging::kInfo) << L"«" << sourceName << L"» was saved over «" << targetName
+                                    << L"» as its version " << version;
+    // The handle now stands for the document it was saved into; the source's edit lock went with
+    // the source.
+    try {
+        tarvo::BrowserItemInfo saved = store.GetItemInfo(target);
+        std::lock_guard<std::mutex> lock(context.mutex);
+        context.info = std::move(saved);
+        context.editLockHeld = false;
+    } catch (const tarvo::TarvoError& error) {
+        KELVO_DRIVE_LOG(logging::kError) << error.GetMessage();
+    }
+    return STATUS_SUCCESS;
+}
+
+// Renames and moves the item into the place of an empty folder, which goes. Should the move fail,
+// an empty folder of that name is put back.
+NTSTATUS ReplaceEmptyFolder(tarvo::IItemStore& store, const tarvo::IdPath& folder,
+                            const std::function<void()>& moveItem, const tarvo::IdPath& parent,
+                            const std::wstring& name) {
+    const NTSTATUS status = DeleteFolderAt(store, folder);
+    if (status != STATUS_SUCCESS) {
+        return status;
+    }
+    try {
+        moveItem();
+    } catch (const tarvo::TarvoError&) {
+        try {
+            store.CreateFolders(parent, {name});
+        } catch (const tarvo::TarvoError& undo) {
+            KELVO_DRIVE_LOG(logging::kError) << undo.GetErrorCode() << undo.GetMessage();
+        }
+        throw;
+    }
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS Move(tarvo::IItemStore& store, FileContext& context, const std::wstring& newPath,
               bool replaceIfExisting) {
     const tarvo::Names names = drive_paths::Split(newPath);
     if (names.size() < 2) {
         return STATUS_ACCESS_DENIED;  // nothing takes the root's place
+    }
+    if (drive_paths::IsServiceFile(newPath)) {
+        return STATUS_CANNOT_DELETE;  // nor the service file's
     }
     const tarvo::IdPath resolved = store.ResolvePath(names);
     const bool targetExists = resolved.size() == names.size();
@@ -217,29 +245,30 @@ NTSTATUS Move(tarvo::IItemStore& store, FileContext& context, const std::wstring
     if (std::find(targetParent.begin(), targetParent.end(), source.back()) != targetParent.end()) {
         return STATUS_ACCESS_DENIED;  // a folder does not move into itself
     }
-    std::optional<DisplacedItem> displaced;
-    if (targetExists) {
-        if (store.GetItemInfo(resolved).IsFolder()) {
-            return STATUS_ACCESS_DENIED;  // a folder is never replaced
-        }
-        displaced.emplace(store, resolved, names.back());
-    }
     std::wstring oldName;
     {
         std::lock_guard<std::mutex> lock(context.mutex);
         oldName = context.info.name;
     }
-    try {
+    const auto moveItem = [&] {
         RenameAndMove(store, source, oldName, names.back(), targetParent,
                       targetParent != sourceParent);
-    } catch (const tarvo::TarvoError&) {
-        if (displaced) {
-            displaced->restore();
+    };
+    if (targetExists) {
+        const bool targetIsFolder = store.GetItemInfo(resolved).IsFolder();
+        if (targetIsFolder != context.info.IsFolder()) {
+            return targetIsFolder ? STATUS_FILE_IS_A_DIRECTORY : STATUS_NOT_A_DIRECTORY;
         }
-        throw;
-    }
-    if (displaced) {
-        displaced->discard();
+        if (!targetIsFolder) {
+            return SaveOver(store, context, source, resolved, names.back());
+        }
+        const NTSTATUS status =
+            ReplaceEmptyFolder(store, resolved, moveItem, targetParent, names.back());
+        if (status != STATUS_SUCCESS) {
+            return status;
+        }
+    } else {
+        moveItem();
     }
     std::lock_guard<std::mutex> lock(context.mutex);
     context.info.name = names.back();
@@ -326,9 +355,22 @@ NTSTATUS FindFiles(LPCWSTR pathName, PFillFindData fillFindData, PDOKAN_FILE_INF
     });
 }
 
-NTSTATUS DeleteFile(LPCWSTR, PDOKAN_FILE_INFO fileInfo) {
-    const FileContext* context = ContextOf(fileInfo);
-    return context && context->info.IsFolder() ? STATUS_ACCESS_DENIED : STATUS_SUCCESS;
+NTSTATUS DeleteFile(LPCWSTR fileName, PDOKAN_FILE_INFO fileInfo) {
+    return Guarded(L"DeleteFile", STATUS_ACCESS_DENIED, [&] {
+        if (drive_paths::IsServiceFile(fileName ? fileName : L"")) {
+            return STATUS_CANNOT_DELETE;
+        }
+        FileContext* context = ContextOf(fileInfo);
+        if (!context) {
+            return STATUS_SUCCESS;
+        }
+        if (context->info.IsFolder()) {
+            return STATUS_ACCESS_DENIED;
+        }
+        // A document that another link is editing is refused now, while the program can still be
+        // told; holding its edit lock until cleanup keeps anyone from taking it meanwhile.
+        return AcquireEditLock(*ItemStoreOf(DriveOf(fileInfo)), *context);
+    });
 }
 
 NTSTATUS DeleteDirectory(LPCWSTR fileName, PDOKAN_FILE_INFO fileInfo) {
@@ -345,8 +387,12 @@ NTSTATUS DeleteDirectory(LPCWSTR fileName, PDOKAN_FILE_INFO fileInfo) {
     });
 }
 
-NTSTATUS MoveFile(LPCWSTR, LPCWSTR newFileName, BOOL replaceIfExisting, PDOKAN_FILE_INFO fileInfo) {
+NTSTATUS MoveFile(LPCWSTR fileName, LPCWSTR newFileName, BOOL replaceIfExisting,
+                  PDOKAN_FILE_INFO fileInfo) {
     return Guarded(L"MoveFile", STATUS_ACCESS_DENIED, [&] {
+        if (drive_paths::IsServiceFile(fileName ? fileName : L"")) {
+            return STATUS_CANNOT_DELETE;
+        }
         FileContext* context = ContextOf(fileInfo);
         if (!context) {
             return STATUS_ACCESS_DENIED;

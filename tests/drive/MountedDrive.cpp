@@ -71,17 +71,21 @@ std::shared_ptr<tarvo::IItemStore> MountedDrive::repository() {
     return m_store;
 }
 
-std::size_t MountedDrive::versionCount(const std::filesystem::path& relative) {
+tarvo::IdPath MountedDrive::resolve(const std::filesystem::path& relative) {
     tarvo::Names names{L""};
     for (const auto& part : relative) {
         names.push_back(QString::fromStdString(part.string()).toStdWString());
     }
-    const auto store = repository();
-    const tarvo::IdPath ids = store->ResolvePath(names);
-    if (ids.size() != names.size()) {
+    return repository()->ResolvePath(names);
+}
+
+std::size_t MountedDrive::versionCount(const std::filesystem::path& relative) {
+    const tarvo::IdPath ids = resolve(relative);
+    if (ids.size() !=
+        static_cast<std::size_t>(std::distance(relative.begin(), relative.end())) + 1) {
         return 0;
     }
-    return store->ListVersions(ids).size();
+    return repository()->ListVersions(ids).size();
 }
 
 }  // namespace drive_test

@@ -29,7 +29,9 @@ public:
     const std::filesystem::path& root() const { return m_root; }
     // The repository behind the drive, through a link of the caller's own.
     std::shared_ptr<tarvo::IItemStore> repository();
-    // Number of versions of the document at a path relative to the root ("a/b.txt").
+    // Ids of the longest existing part of a path relative to the root ("a/b.txt"), root first.
+    tarvo::IdPath resolve(const std::filesystem::path& relative);
+    // Number of versions of the document at a path relative to the root.
     std::size_t versionCount(const std::filesystem::path& relative);
 
 private:

@@ -129,9 +129,23 @@ TEST_F(DriveItemsTest, DeleteFileIsACheckAndTheDocumentGoesAtCleanup) {
     EXPECT_EQ(m_operations.DeleteFile(L"\\Folder", &folder->info), STATUS_ACCESS_DENIED);
     close(*folder);
 
+    Handle service;
+    service.info.DokanOptions = &m_options;
+    EXPECT_EQ(m_operations.DeleteFile(L"\\.kelvo_drive", &service.info), STATUS_CANNOT_DELETE);
+
+    // Refused while another link edits the document.
+    std::wstring holder;
+    ASSERT_EQ(m_other->LockForEdit(*find(L"\\Doc"), holder), tarvo::lock_state::kTaken);
+    auto refused = open(L"\\Doc", kOpenExisting);
+    EXPECT_EQ(m_operations.DeleteFile(L"\\Doc", &refused->info), STATUS_ACCESS_DENIED);
+    close(*refused);
+    m_other->Unlock(*find(L"\\Doc"));
+
     auto handle = open(L"\\Doc", kOpenExisting);
     EXPECT_EQ(m_operations.DeleteFile(L"\\Doc", &handle->info), STATUS_SUCCESS);
     EXPECT_TRUE(find(L"\\Doc"));
+    // Taken until the delete at cleanup.
+    EXPECT_EQ(m_other->LockForEdit(*find(L"\\Doc"), holder), tarvo::lock_state::kHeldByOther);
     handle->info.DeleteOnClose = TRUE;
     close(*handle);
     EXPECT_FALSE(find(L"\\Doc"));
@@ -257,12 +271,17 @@ TEST_F(DriveItemsTest, AnExistingTargetIsKeptUnlessReplacingIsAsked) {
 }
 
 TEST_F(DriveItemsTest, ReplacingInTheSameFolderSavesByRename) {
-    makeDocument(L"\\doc.txt", "old");
+    const tarvo::IdPath document = makeDocument(L"\\doc.txt", "old");
+    const std::size_t versions = versionCount(L"\\doc.txt");
     save(L"\\doc.txt~tmp", "new");
     auto handle = open(L"\\doc.txt~tmp", kOpenExisting, DELETE);
+    testing::internal::CaptureStderr();
     EXPECT_EQ(move(*handle, L"\\doc.txt", true), STATUS_SUCCESS);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("saved over"), std::string::npos);
     close(*handle);
     EXPECT_EQ(contentOf(L"\\doc.txt"), "new");
+    EXPECT_TRUE(find(L"\\doc.txt") == document);
+    EXPECT_EQ(versionCount(L"\\doc.txt"), versions + 1);
     EXPECT_FALSE(find(L"\\doc.txt~tmp"));
     EXPECT_EQ(listNames(L"\\"), (std::vector<std::wstring>{L".kelvo_drive", L"doc.txt"}));
 }
@@ -286,7 +305,10 @@ TEST_F(DriveItemsTest, AFailedReplacingMoveLosesNeitherItem) {
     makeDocument(L"\\A\\source", "new");
     makeDocument(L"\\B\\target", "old");
     auto handle = open(L"\\A\\source", kOpenExisting);
-    m_faulty->fail("MoveItem", tarvo::errc::StorageFailure);
+    m_faulty->fail("ReplaceDocument", tarvo::errc::StorageFailure);
+    EXPECT_EQ(move(*handle, L"\\B\\target", true), STATUS_ACCESS_DENIED);
+    std::wstring holder;
+    ASSERT_EQ(m_other->LockForEdit(*find(L"\\B\\target"), holder), tarvo::lock_state::kTaken);
     EXPECT_EQ(move(*handle, L"\\B\\target", true), STATUS_ACCESS_DENIED);
     close(*handle);
     EXPECT_EQ(contentOf(L"\\B\\target"), "old");
@@ -301,7 +323,8 @@ TEST_F(DriveItemsTest, MoveRefusals) {
     makeDocument(L"\\doc", "x");
     auto handle = open(L"\\doc", kOpenExisting);
     EXPECT_EQ(move(*handle, L"\\Missing\\doc", false), STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(move(*handle, L"\\A", true), STATUS_ACCESS_DENIED);  // a folder is not replaced
+    EXPECT_EQ(move(*handle, L"\\A", true), STATUS_FILE_IS_A_DIRECTORY);
+    EXPECT_EQ(move(*handle, L"\\.kelvo_drive", true), STATUS_CANNOT_DELETE);
     close(*handle);
     EXPECT_EQ(contentOf(L"\\doc"), "x");
 

@@ -7,10 +7,14 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <random>
 
@@ -118,17 +122,185 @@ TEST_F(DriveMountTest, EachSaveCreatesExactlyOneVersion) {
     EXPECT_EQ(m_drive.versionCount("saved.txt"), afterCreation + 3);
 }
 
-TEST_F(DriveMountTest, SavingByATemporaryFileAndRenameReplacesTheOriginal) {
-    fs::create_directory(m_root / "work");
-    WriteFile(m_root / "work" / "report.odt", "old text");
-    WriteFile(m_root / "work" / ".~report.odt.tmp", "new text");
-    fs::rename(m_root / "work" / ".~report.odt.tmp", m_root / "work" / "report.odt");
-    EXPECT_EQ(ReadFile(m_root / "work" / "report.odt"), "new text");
+// --- Saves by replacing, refusals
+// -----------------------------------------------------------------
+
+int ErrnoOf(int result) {
+    return result == 0 ? 0 : errno;
+}
+
+// Names in a folder, sorted, without the root's service file.
+std::vector<std::string> Names(const fs::path& folder) {
     std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(m_root / "work")) {
-        names.push_back(entry.path().filename().string());
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        if (entry.path().filename() != ".kelvo_drive") {
+            names.push_back(entry.path().filename().string());
+        }
     }
-    EXPECT_EQ(names, std::vector<std::string>{"report.odt"});
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Runs a program and waits for it: its exit status, -1 when it could not run or did not end.
+int RunProgram(const std::vector<std::string>& arguments) {
+    std::vector<char*> argv;
+    for (const auto& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+        return -1;
+    }
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
+        return -1;
+    }
+    return WEXITSTATUS(status);
+}
+
+// Whether another process sees this process's write lock on the file.
+bool AnotherProcessSeesTheLock(const fs::path& path) {
+    const pid_t owner = ::getpid();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int descriptor = ::open(path.c_str(), O_RDONLY);
+        struct flock probe {};
+        probe.l_type = F_RDLCK;
+        probe.l_whence = SEEK_SET;
+        const bool seen = descriptor >= 0 && ::fcntl(descriptor, F_GETLK, &probe) == 0 &&
+                          probe.l_type == F_WRLCK && probe.l_pid == owner;
+        ::_exit(seen ? 0 : 1);
+    }
+    int status = 0;
+    return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+}
+
+// Saves a line over the document as Python programs do: a temporary file and os.replace.
+void SaveWithPython(const fs::path& document, const std::string& line) {
+    ASSERT_EQ(
+        RunProgram({"python3", "-c",
+                    "import os, sys\n"
+                    "with open(sys.argv[1] + '.tmp', 'w') as f: f.write(sys.argv[2] + '\\n')\n"
+                    "os.replace(sys.argv[1] + '.tmp', sys.argv[1])",
+                    document.string(), line}),
+        0);
+}
+
+// The document holds one line; sed -i writes its replacement to a temporary file and renames it.
+void SaveWithSed(const fs::path& document, const std::string& line) {
+    ASSERT_EQ(RunProgram({"sed", "-i", "s/.*/" + line + "/", document.string()}), 0);
+}
+
+// As office suites save: the temporary file is locked while it is written and renamed over the
+// document, and unlocked after.
+void SaveWithLockedTemporary(const fs::path& document, const std::string& line) {
+    const fs::path temporary = document.string() + ".lock~";
+    const int descriptor = ::open(temporary.c_str(), O_CREAT | O_RDWR | O_TRUNC, 0644);
+    ASSERT_GE(descriptor, 0);
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    ASSERT_EQ(::fcntl(descriptor, F_SETLK, &lock), 0);
+    EXPECT_TRUE(AnotherProcessSeesTheLock(temporary));
+    EXPECT_EQ(::flock(descriptor, LOCK_EX | LOCK_NB), 0);
+    const int second = ::open(temporary.c_str(), O_RDONLY);
+    EXPECT_EQ(ErrnoOf(::flock(second, LOCK_SH | LOCK_NB)), EWOULDBLOCK);
+    ::close(second);
+    const std::string content = line + "\n";
+    ASSERT_EQ(::write(descriptor, content.data(), content.size()),
+              static_cast<ssize_t>(content.size()));
+    EXPECT_EQ(ErrnoOf(::rename(temporary.c_str(), document.c_str())), 0);
+    lock.l_type = F_UNLCK;
+    EXPECT_EQ(::fcntl(descriptor, F_SETLK, &lock), 0);
+    EXPECT_EQ(::close(descriptor), 0);
+}
+
+TEST_F(DriveMountTest, SavesByReplacingKeepTheDocumentAndAddOneVersionEach) {
+    const struct {
+        const char* way;
+        void (*save)(const fs::path&, const std::string&);
+    } ways[] = {
+        {"python", SaveWithPython},
+        {"sed", SaveWithSed},
+        {"locked", SaveWithLockedTemporary},
+    };
+    for (const auto& way : ways) {
+        SCOPED_TRACE(way.way);
+        const fs::path relative = fs::path(way.way) / "doc.txt";
+        fs::create_directory(m_root / way.way);
+        WriteFile(m_root / relative, "start\n");
+        const tarvo::ItemId id = m_drive.resolve(relative).back();
+        const std::size_t versions = m_drive.versionCount(relative);
+        for (int save = 1; save <= 3; ++save) {
+            const std::string line = "save " + std::to_string(save);
+            way.save(m_root / relative, line);
+            EXPECT_EQ(ReadFile(m_root / relative), line + "\n");
+        }
+        EXPECT_EQ(m_drive.resolve(relative).back(), id);
+        EXPECT_EQ(m_drive.versionCount(relative), versions + 3);
+        EXPECT_EQ(Names(m_root / way.way), std::vector<std::string>{"doc.txt"});
+    }
+}
+
+TEST_F(DriveMountTest, ADocumentAnotherLinkEditsIsNeitherDeletedNorSavedOver) {
+    const fs::path document = m_root / "doc.txt";
+    const fs::path replacement = m_root / "doc.txt.new";
+    WriteFile(document, "original");
+    WriteFile(replacement, "replacement");
+    const std::size_t versions = m_drive.versionCount("doc.txt");
+    const auto other = m_drive.repository();  // a link of its own: another user
+    std::wstring holder;
+    ASSERT_EQ(other->LockForEdit(m_drive.resolve("doc.txt"), holder), tarvo::lock_state::kTaken);
+
+    EXPECT_EQ(ErrnoOf(::unlink(document.c_str())), EACCES);
+    EXPECT_EQ(ErrnoOf(::rename(replacement.c_str(), document.c_str())), EACCES);
+    EXPECT_EQ(ReadFile(document), "original");
+    EXPECT_EQ(ReadFile(replacement), "replacement");
+    EXPECT_EQ(m_drive.versionCount("doc.txt"), versions);
+    EXPECT_EQ(Names(m_root), (std::vector<std::string>{"doc.txt", "doc.txt.new"}));
+
+    other->Unlock(m_drive.resolve("doc.txt"));
+    EXPECT_EQ(ErrnoOf(::rename(replacement.c_str(), document.c_str())), 0);
+    EXPECT_EQ(ReadFile(document), "replacement");
+    EXPECT_EQ(ErrnoOf(::unlink(document.c_str())), 0);
+    EXPECT_TRUE(Names(m_root).empty());
+}
+
+TEST_F(DriveMountTest, RenamesAndRemovalsAnswerAsOnALocalDisk) {
+    fs::create_directories(m_root / "full" / "inner");
+    fs::create_directory(m_root / "empty");
+    fs::create_directory(m_root / "moving");
+    WriteFile(m_root / "moving" / "kept.txt", "kept");
+    WriteFile(m_root / "doc.txt", "doc");
+    const auto path = [this](const char* name) { return (m_root / name).string(); };
+    const auto rename = [&](const char* from, const char* to) {
+        return ::rename(path(from).c_str(), path(to).c_str());
+    };
+    const struct {
+        const char* what;
+        std::function<int()> call;
+        int expected;
+    } rows[] = {
+        {"folder onto a folder with items", [&] { return rename("moving", "full"); }, ENOTEMPTY},
+        {"document onto a folder", [&] { return rename("doc.txt", "empty"); }, EISDIR},
+        {"folder onto a document", [&] { return rename("moving", "doc.txt"); }, ENOTDIR},
+        {"folder onto an empty folder", [&] { return rename("moving", "empty"); }, 0},
+        {"removing the service file", [&] { return ::unlink(path(".kelvo_drive").c_str()); },
+         EPERM},
+        {"renaming the service file", [&] { return rename(".kelvo_drive", "x"); }, EPERM},
+        {"renaming onto the service file", [&] { return rename("doc.txt", ".kelvo_drive"); },
+         EPERM},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(ErrnoOf(row.call()), row.expected) << row.what;
+    }
+    EXPECT_EQ(ReadFile(m_root / "empty" / "kept.txt"), "kept");
+    EXPECT_EQ(Names(m_root), (std::vector<std::string>{"doc.txt", "empty", "full"}));
+    EXPECT_EQ(Names(m_root / "full"), std::vector<std::string>{"inner"});
+    EXPECT_EQ(ReadFile(m_root / "doc.txt"), "doc");
+    EXPECT_FALSE(ReadFile(m_root / ".kelvo_drive").empty());
 }
 
 TEST_F(DriveMountTest, DeleteAndMove) {
