@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -141,24 +142,6 @@ std::vector<std::string> Names(const fs::path& folder) {
     return names;
 }
 
-// Runs a program and waits for it: its exit status, -1 when it could not run or did not end.
-int RunProgram(const std::vector<std::string>& arguments) {
-    std::vector<char*> argv;
-    for (const auto& argument : arguments) {
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
-        return -1;
-    }
-    int status = 0;
-    if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
-        return -1;
-    }
-    return WEXITSTATUS(status);
-}
-
 // Whether another process sees this process's write lock on the file.
 bool AnotherProcessSeesTheLock(const fs::path& path) {
     const pid_t owner = ::getpid();
@@ -179,18 +162,18 @@ bool AnotherProcessSeesTheLock(const fs::path& path) {
 
 // Saves a line over the document as Python programs do: a temporary file and os.replace.
 void SaveWithPython(const fs::path& document, const std::string& line) {
+    const std::string script =
+        "import os, sys; p = sys.argv[1]; open(p + '.tmp', 'w').write("
+        "sys.argv[2] + chr(10)); os.replace(p + '.tmp', p)";
     ASSERT_EQ(
-        RunProgram({"python3", "-c",
-                    "import os, sys\n"
-                    "with open(sys.argv[1] + '.tmp', 'w') as f: f.write(sys.argv[2] + '\\n')\n"
-                    "os.replace(sys.argv[1] + '.tmp', sys.argv[1])",
-                    document.string(), line}),
+        std::system(
+            ("python3 -c \"" + script + "\" " + document.string() + " '" + line + "'").c_str()),
         0);
 }
 
 // The document holds one line; sed -i writes its replacement to a temporary file and renames it.
 void SaveWithSed(const fs::path& document, const std::string& line) {
-    ASSERT_EQ(RunProgram({"sed", "-i", "s/.*/" + line + "/", document.string()}), 0);
+    ASSERT_EQ(std::system(("sed -i 's/.*/" + line + "/' " + document.string()).c_str()), 0);
 }
 
 // As office suites save: the temporary file is locked while it is written and renamed over the
