@@ -9,6 +9,9 @@ include(GoogleTest)
 # Tests never reach the developer's own desktop session bus (and with it the real keyring of
 # passwords): this address leads nowhere. A test that needs a keyring starts a private bus.
 set(KELVO_TEST_DBUS_ADDRESS "unix:path=/nonexistent/kelvo-test-bus")
+# The Qt platform of the tests, their discovery included, so that a bare `ctest` needs no display.
+# Set it to xcb (with DISPLAY) to watch the widgets on a real screen.
+set(KELVO_TEST_QPA_PLATFORM "offscreen" CACHE STRING "Qt platform plugin the tests run on")
 find_package(GTest REQUIRED)
 
 function(kelvo_add_test target)
@@ -30,9 +33,9 @@ function(kelvo_add_test target)
     # discovery) through env.
     set_property(TARGET ${target} PROPERTY CROSSCOMPILING_EMULATOR /usr/bin/env
         "KELVO_TEST_BINARY_DIR=${CMAKE_CURRENT_BINARY_DIR}"
-        "DBUS_SESSION_BUS_ADDRESS=${KELVO_TEST_DBUS_ADDRESS}")
+        "DBUS_SESSION_BUS_ADDRESS=${KELVO_TEST_DBUS_ADDRESS}"
+        "QT_QPA_PLATFORM=${KELVO_TEST_QPA_PLATFORM}")
     gtest_discover_tests(${target}
         DISCOVERY_MODE PRE_TEST
-        PROPERTIES LABELS ${ARG_LABEL} TIMEOUT ${ARG_TIMEOUT}
-                   ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+        PROPERTIES LABELS ${ARG_LABEL} TIMEOUT ${ARG_TIMEOUT})
 endfunction()
