@@ -5,6 +5,8 @@
 #include <tarvo_cm/helpers.h>
 #include <win_compat/windows.h>
 
+#include <QStringList>
+
 namespace {
 
 enum Column { NameColumn = 0, DriveColumn = 1, StatusColumn = 2, ColumnCount = 3 };
@@ -61,7 +63,7 @@ QVariant ConnectionsListModel::data(const QModelIndex& index, int role) const {
                 case DriveColumn:
                     return connection->mountPoint;
                 case StatusColumn:
-                    return connection->isConnected() ? tr("Подключено") : tr("Отключено");
+                    return statusText(*connection);
                 default:
                     return {};
             }
@@ -70,22 +72,39 @@ QVariant ConnectionsListModel::data(const QModelIndex& index, int role) const {
                 return kRightAlignment;
             }
             return {};
-        case Qt::ToolTipRole: {
-            // The drive path reads like a Windows drive; say where that drive really lies.
-            if (connection->mountPoint.isEmpty()) {
-                return {};
-            }
-            const std::filesystem::path folder =
-                win_compat::MountPointFolder(connection->mountPoint.toStdWString());
-            if (folder.empty()) {
-                return {};
-            }
-            return tr("Диск %1 находится в папке %2")
-                .arg(connection->mountPoint, QString::fromStdString(folder.string()));
-        }
+        case Qt::ToolTipRole:
+            return toolTip(*connection);
         default:
             return {};
     }
+}
+
+QString ConnectionsListModel::statusText(const ConnectionHandle& connection) {
+    if (connection.isConnected()) {
+        return tr("Подключено");
+    }
+    return connection.failure.isEmpty() ? tr("Отключено") : tr("Ошибка");
+}
+
+QVariant ConnectionsListModel::toolTip(const ConnectionHandle& connection) {
+    QStringList lines;
+    // Why the drive is not connected comes first: it is what the user hovers the row for.
+    if (!connection.isConnected() && !connection.failure.isEmpty()) {
+        lines << connection.failure;
+    }
+    // The drive path reads like a Windows drive; say where that drive really lies.
+    if (!connection.mountPoint.isEmpty()) {
+        const std::filesystem::path folder =
+            win_compat::MountPointFolder(connection.mountPoint.toStdWString());
+        if (!folder.empty()) {
+            lines << tr("Диск %1 находится в папке %2")
+                         .arg(connection.mountPoint, QString::fromStdString(folder.string()));
+        }
+    }
+    if (lines.isEmpty()) {
+        return {};
+    }
+    return lines.join(QLatin1Char('\n'));
 }
 
 QVariant ConnectionsListModel::headerData(int section, Qt::Orientation orientation,

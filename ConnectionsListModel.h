@@ -31,6 +31,11 @@ public:
     void onConnectionChanged(ConnectionHandle* connection);
 
 private:
+    // "Подключено", "Отключено", or "Ошибка" when the last attempt to connect failed.
+    static QString statusText(const ConnectionHandle& connection);
+    // Why a failed drive is not connected, and where the drive's folder lies.
+    static QVariant toolTip(const ConnectionHandle& connection);
+
     QList<ConnectionHandle*> m_connections;
     QHash<ConnectionHandle*, int> m_connectionsRows;
 };

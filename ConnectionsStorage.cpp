@@ -95,6 +95,16 @@ struct ConnectionsStorage::SignalGate {
             (storage->*signal)(handle);
         }
     }
+
+    // Notices go to the GUI thread by identifier: the handle may be gone by the time they arrive.
+    void postNotice(const boost::uuids::uuid& id, const DriveNotice& notice) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (storage) {
+            QMetaObject::invokeMethod(
+                storage, [target = storage, id, notice] { target->takeDriveNotice(id, notice); },
+                Qt::QueuedConnection);
+        }
+    }
 };
 
 bool ConnectionHandle::isConnected() const {
@@ -209,6 +219,9 @@ void ConnectionsStorage::addConnection(const tarvo_cm::Connection& connection,
     handle->fileSystem->onUnmounted = [gate, rawHandle] {
         gate->emitSignal(&ConnectionsStorage::driveUnmounted, rawHandle);
     };
+    handle->fileSystem->onNotice = [gate, id = connection.id](const DriveNotice& notice) {
+        gate->postNotice(id, notice);
+    };
 
     m_handles.emplace(connection.id, std::move(handle));
     m_order.push_back(connection.id);
@@ -216,7 +229,10 @@ void ConnectionsStorage::addConnection(const tarvo_cm::Connection& connection,
         m_mountPoints.emplace(connection.id, mountPoint);
     }
 
-    mountDrive(connection);
+    // A connection without a letter is simply not mounted; only asking to connect it is a failure.
+    if (!mountPoint.path.isEmpty()) {
+        mountDrive(connection);
+    }
     emit connectionAdded(rawHandle);
     saveMountPoints();
     saveConnections();
@@ -278,12 +294,18 @@ void ConnectionsStorage::mountDrive(const tarvo_cm::Connection& connection) {
         return;
     }
     if (handle->mountPoint.isEmpty()) {
+        setFailure(*handle, tr("У подключения не выбрана буква диска. Выберите её в настройках "
+                               "подключения."));
         return;
     }
     const QChar letter = handle->mountPoint.front();
     if (isDriveLetter(letter) && (GetLogicalDrives() & (1UL << (letter.unicode() - 'A'))) != 0) {
+        setFailure(
+            *handle,
+            tr("Диск %1 уже занят другим подключением или программой.").arg(handle->mountPoint));
         return;
     }
+    setFailure(*handle, QString());
     if (handle->thread.joinable()) {
         handle->thread.detach();
     }
@@ -306,7 +328,30 @@ void ConnectionsStorage::mountDrive(const tarvo_cm::Connection& connection) {
 void ConnectionsStorage::unmountDrive(const tarvo_cm::Connection& connection) {
     if (ConnectionHandle* const handle = findHandle(connection)) {
         stopDrive(*handle);
+        // Disconnecting on purpose ends whatever failure the drive had.
+        setFailure(*handle, QString());
     }
+}
+
+void ConnectionsStorage::setFailure(ConnectionHandle& handle, const QString& failure) {
+    if (handle.failure == failure) {
+        return;
+    }
+    handle.failure = failure;
+    emit connectionUpdated(&handle);
+}
+
+void ConnectionsStorage::takeDriveNotice(const boost::uuids::uuid& id, const DriveNotice& notice) {
+    const auto found = m_handles.find(id);
+    if (found == m_handles.end()) {
+        return;
+    }
+    ConnectionHandle& handle = *found->second;
+    if (notice.kind == DriveNotice::Kind::MountFailed ||
+        notice.kind == DriveNotice::Kind::LinkLost) {
+        setFailure(handle, QString::fromStdWString(notice.detail));
+    }
+    emit driveNotice(&handle, notice);
 }
 
 // Unmounting is asynchronous: the drive thread ends by itself once its dispatch loop returns, and

@@ -18,6 +18,7 @@
 #include <vector>
 
 class KelvoFileSystem;
+struct DriveNotice;
 
 // A drive letter and display name kept per connection.
 struct MountPoint {
@@ -36,6 +37,9 @@ struct ConnectionHandle {
     // Set from the start of a drive thread until its drive is mounted or the thread ends, so that
     // a second mount request meanwhile does not start a second thread for the same drive.
     std::shared_ptr<std::atomic<bool>> starting = std::make_shared<std::atomic<bool>>(false);
+    // Why the last attempt to mount or keep the drive connected failed, in the user's words;
+    // empty when it did not fail. GUI thread only.
+    QString failure;
 
     // Whether the drive holds a repository link; safe to call on the GUI thread at any time.
     bool isConnected() const;
@@ -97,6 +101,10 @@ signals:
     // Emitted on a drive's own thread.
     void driveMounted(ConnectionHandle* connection);
     void driveUnmounted(ConnectionHandle* connection);
+    // What a drive reported beyond its operations' results (a failed mount, upload or edit, a
+    // lost link). Emitted on the GUI thread; a failed mount or lost link has set the handle's
+    // failure already.
+    void driveNotice(ConnectionHandle* connection, const DriveNotice& notice);
 
 private:
     struct SignalGate;
@@ -109,6 +117,8 @@ private:
     void saveMountPoints();
     void saveConnections();
     void stopDrive(ConnectionHandle& handle);
+    void takeDriveNotice(const boost::uuids::uuid& id, const DriveNotice& notice);
+    void setFailure(ConnectionHandle& handle, const QString& failure);
 
     QString m_connectionsConfigPath;
     QString m_mountPointsPath;

@@ -83,7 +83,8 @@ public:
         if (!m_request.writeAccess) {
             return true;
         }
-        const NTSTATUS status = AcquireEditLock(m_request.store, *m_context);
+        const NTSTATUS status =
+            AcquireEditLock(DriveOf(m_request.fileInfo), m_request.store, *m_context);
         if (status != STATUS_SUCCESS) {
             outcome = Refuse(status);
             return false;
@@ -174,7 +175,7 @@ OpenOutcome Open(const OpenRequest& request, ULONG createOptions) {
 
 // Content that could not be uploaded when its handle ended goes to the recovery folder, and the
 // log says where.
-void KeepUnsentContent(FileContext& context) {
+void KeepUnsentContent(KelvoFileSystem& drive, FileContext& context) {
     std::lock_guard<std::mutex> lock(context.mutex);
     if (!context.pending) {
         return;
@@ -188,11 +189,16 @@ void KeepUnsentContent(FileContext& context) {
             << L"The content written to " << document
             << L" could not be uploaded to the repository; it was saved to the file "
             << saved.wstring() << L"\n";
+        drive.notify({DriveNotice::Kind::UploadFailed, context.info.name,
+                      L"Копия сохранена в файле " + saved.wstring()});
     } catch (const std::exception& error) {
         KELVO_DRIVE_LOG(logging::kError)
             << L"The content written to " << document << L" (" << context.pending->size()
             << L" bytes) could not be uploaded to the repository, nor saved in "
             << recovery_folder::Location().wstring() << L": " << error.what() << L"\n";
+        drive.notify({DriveNotice::Kind::UploadFailed, context.info.name,
+                      L"Сохранить копию в папке " + recovery_folder::Location().wstring() +
+                          L" тоже не удалось. Подробности в журнале программы."});
     }
 }
 
@@ -217,7 +223,7 @@ void DeleteOnClose(tarvo::IItemStore& store, const FileContext& context, bool is
 
 }  // namespace
 
-NTSTATUS AcquireEditLock(tarvo::IItemStore& store, FileContext& context) {
+NTSTATUS AcquireEditLock(KelvoFileSystem& drive, tarvo::IItemStore& store, FileContext& context) {
     if (context.editLockHeld) {
         return STATUS_SUCCESS;
     }
@@ -229,6 +235,7 @@ NTSTATUS AcquireEditLock(tarvo::IItemStore& store, FileContext& context) {
             KELVO_DRIVE_LOG(logging::kWarning)
                 << L"Документ «" << context.info.name
                 << L"» открыт для изменения другим пользователем: " << holder;
+            drive.notify({DriveNotice::Kind::EditRefused, context.info.name, holder});
             return STATUS_ACCESS_DENIED;
         }
         context.editLockHeld = true;
@@ -307,7 +314,7 @@ void Cleanup(LPCWSTR fileName, PDOKAN_FILE_INFO fileInfo) {
         const bool isDirectory = fileInfo->IsDirectory != 0;
         if (!isDirectory) {
             UploadPending(drive, *store, *context);
-            KeepUnsentContent(*context);
+            KeepUnsentContent(drive, *context);
             std::lock_guard<std::mutex> lock(context->mutex);
             ReleaseEditLock(*store, *context);
         }

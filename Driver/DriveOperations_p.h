@@ -90,7 +90,7 @@ std::unique_ptr<FileContext> CreateFolder(tarvo::IItemStore& store, const std::w
 
 // --- Edit lock (CreateOperations.cpp) ---------------------------------------------------------
 
-NTSTATUS AcquireEditLock(tarvo::IItemStore& store, FileContext& context);
+NTSTATUS AcquireEditLock(KelvoFileSystem& drive, tarvo::IItemStore& store, FileContext& context);
 NTSTATUS ReleaseEditLock(tarvo::IItemStore& store, FileContext& context);
 
 // --- Content (ContentTransfer.cpp) -------------------------------------------------------------

@@ -4,6 +4,7 @@
 #include "DriveOperations_p.h"
 
 #include <dokan/dokan.h>
+#include <win_compat/windows.h>
 
 #include <algorithm>
 #include <exception>
@@ -72,6 +73,24 @@ NTSTATUS GetVolumeInformation(LPWSTR volumeNameBuffer, DWORD volumeNameSize,
         CopyCut(kFileSystemName, fileSystemNameBuffer, fileSystemNameSize);
         return STATUS_SUCCESS;
     });
+}
+
+// Why DokanMain refused, in the user's words.
+std::wstring MountFailureReason(int result, const std::wstring& mountPoint) {
+    const std::wstring folder = win_compat::MountPointFolder(mountPoint).wstring();
+    switch (result) {
+        case DOKAN_MOUNT_POINT_ERROR:
+            return L"Папка диска " + folder +
+                   L" занята: в ней уже есть файлы или подключён другой диск. Освободите её и "
+                   L"подключите снова.";
+        case DOKAN_DRIVE_LETTER_ERROR:
+            return L"У подключения неверная буква диска «" + mountPoint + L"».";
+        case DOKAN_DRIVER_INSTALL_ERROR:
+            return L"FUSE недоступен на этом компьютере: диск не может быть подключён.";
+        default:
+            return L"Система не подключила диск в папке " + folder + L" (код " +
+                   std::to_wstring(result) + L"). Подробности в журнале программы.";
+    }
 }
 
 NTSTATUS GetDiskFreeSpace(PULONGLONG, PULONGLONG, PULONGLONG, PDOKAN_FILE_INFO) {
@@ -191,7 +210,9 @@ std::shared_ptr<tarvo::IRepository> EnsureConnected(KelvoFileSystem& drive) {
         return drive.repository.load();
     } catch (const exceptions::Error& error) {
         KELVO_DRIVE_LOG(logging::kError) << error.GetMessage();
-        drive.repository.compareExchange(current, nullptr);
+        if (drive.repository.compareExchange(current, nullptr)) {
+            drive.notify({DriveNotice::Kind::LinkLost, {}, error.GetMessage()});
+        }
         return drive.repository.load();
     }
 }
@@ -270,6 +291,16 @@ DOKAN_OPERATIONS DriveOperationsTable() {
 
 KelvoFileSystem::KelvoFileSystem(std::shared_ptr<tarvo::ICore> core_) : core(std::move(core_)) {}
 
+void KelvoFileSystem::notify(const DriveNotice& notice) noexcept {
+    try {
+        if (onNotice) {
+            onNotice(notice);
+        }
+    } catch (...) {
+        drive::LogUnexpected(L"notify", std::current_exception());
+    }
+}
+
 KelvoFileSystem::~KelvoFileSystem() {
     DokanRemoveMountPoint(mountPoint.c_str());
 }
@@ -286,6 +317,7 @@ void KelvoFileSystem::run(const tarvo_cm::Connection& connection_, const std::ws
         drive::Connect(*this);
     } catch (const exceptions::Error& error) {
         KELVO_DRIVE_LOG(logging::kError) << error.GetMessage();
+        notify({DriveNotice::Kind::MountFailed, {}, error.GetMessage()});
         return;
     }
 
@@ -310,6 +342,7 @@ void KelvoFileSystem::run(const tarvo_cm::Connection& connection_, const std::ws
         KELVO_DRIVE_LOG(logging::kError) << L"DokanMain failed with code: " << result << L"\n";
         itemStore.reset();
         repository.reset();
+        notify({DriveNotice::Kind::MountFailed, {}, MountFailureReason(result, mountedAt)});
     }
 }
 

@@ -14,6 +14,20 @@
 #include <string>
 #include <vector>
 
+// Something the drive's user should hear of beyond the result of a file operation: the program
+// shows it in the connections table or as a desktop notice.
+struct DriveNotice {
+    enum class Kind {
+        MountFailed,   // the drive could not connect or mount; detail: why
+        UploadFailed,  // written content did not reach the repository; detail: where it was kept
+        EditRefused,   // someone else holds the document for editing; detail: who
+        LinkLost,      // the repository link broke and could not be re-established; detail: why
+    };
+    Kind kind;
+    std::wstring document;  // the document's name; empty for the drive as a whole
+    std::wstring detail;
+};
+
 // The drive object of one connection: owns the live repository link, runs the file-system
 // dispatch loop for its mount point and answers every operation of the driver there.
 class KelvoFileSystem {
@@ -41,6 +55,11 @@ public:
     std::wstring customName;
     std::function<void()> onMounted;
     std::function<void()> onUnmounted;
+    // Called on the thread that met the event; must not block for long.
+    std::function<void(const DriveNotice&)> onNotice;
+
+    // Hands a notice to onNotice, if set; never throws.
+    void notify(const DriveNotice& notice) noexcept;
 
     // Guards contentCache. Taken after a file context's mutex, never before it.
     std::mutex cacheMutex;

@@ -4,7 +4,9 @@
 #include <tarvo_cm/helpers.h>
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QSignalSpy>
+#include <QTest>
 
 #include <thread>
 
@@ -148,6 +150,39 @@ TEST_F(ConnectionsListModelTest, QueuedDriveNotificationForARemovedHandleIsIgnor
     ASSERT_EQ(changed.count(), 1) << "only the live handle repaints";
     EXPECT_EQ(changed.first().at(0).toModelIndex().row(), 0);
     EXPECT_EQ(model.rowCount(), 1);
+}
+
+// A drive that could not be connected says "Ошибка", and its row's tool tip says why; an
+// intended disconnect ends the failure.
+TEST_F(ConnectionsListModelTest, FailedConnectShowsErrorWithTheReasonInTheToolTip) {
+    QFile occupant(ui_test::DrivesFolder() + "/L");  // a drive folder something else uses
+    ASSERT_TRUE(occupant.open(QIODevice::WriteOnly));
+    ConnectionHandle* unreachable = add(RemoteConnection(L"Недоступный"), "K:\\", "1");
+    ConnectionHandle* withoutLetter = add(RemoteConnection(L"Без буквы", L"127.0.0.2"), {}, "2");
+    ConnectionHandle* occupied = add(RemoteConnection(L"Занятый", L"127.0.0.3"), "L:\\", "3");
+    ASSERT_TRUE(unreachable && withoutLetter && occupied);
+    ConnectionsListModel model(nullptr);
+    EXPECT_EQ(cell(model, 1, 2), "Отключено") << "a connection without a letter is not an error";
+    m_storage->mountDrive(withoutLetter->connection);
+
+    const struct {
+        int row;
+        QString reason;
+    } cases[] = {{0, "Не удалось подключиться"}, {1, "не выбрана буква"}, {2, "занят"}};
+    for (const auto& scenario : cases) {
+        SCOPED_TRACE(scenario.reason.toStdString());
+        EXPECT_TRUE(
+            QTest::qWaitFor([&] { return cell(model, scenario.row, 2) == "Ошибка"; }, 20000))
+            << cell(model, scenario.row, 2).toStdString();
+        for (int column = 0; column < 3; ++column) {
+            const QString toolTip = cell(model, scenario.row, column, Qt::ToolTipRole);
+            EXPECT_TRUE(toolTip.contains(scenario.reason)) << toolTip.toStdString();
+        }
+    }
+
+    m_storage->unmountDrive(unreachable->connection);
+    EXPECT_EQ(cell(model, 0, 2), "Отключено");
+    occupant.remove();
 }
 
 TEST_F(ConnectionsListModelTest, StatusFollowsTheMountedDrive) {
