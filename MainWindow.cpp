@@ -2,6 +2,8 @@
 
 #include "ConnectionsListWidget.h"
 #include "ConnectionsStorage.h"
+#include "DesktopNotices.h"
+#include "FSDriver.h"
 #include "ui_MainWindow.h"
 
 #include <win_compat/run_key.h>
@@ -11,8 +13,10 @@
 #include <QDir>
 #include <QIcon>
 #include <QItemSelectionModel>
+#include <QLabel>
 #include <QMenu>
 #include <QSettings>
+#include <QStatusBar>
 #include <QTimer>
 
 // The icon lives in this library's resources; a static library's resources are only linked in
@@ -59,7 +63,14 @@ MainWindow::MainWindow() : QMainWindow(nullptr), ui(new Ui::MainWindow) {
     connect(storage, &ConnectionsStorage::driveUnmounted, this,
             [this] { updateConnectionButtons(); });
 
+    createQuitAction();
     createTrayIcon();
+    notices = new DesktopNotices(trayIcon, this);
+    connect(storage, &ConnectionsStorage::driveNotice, this,
+            [this](ConnectionHandle* connection, const DriveNotice& notice) {
+                showDriveNotice(connection, notice);
+            });
+    updateQuitHint();
 
     restoreGeometry(QSettings().value(kGeometryKey).toByteArray());
     updateConnectionButtons();
@@ -81,21 +92,79 @@ void MainWindow::setTrayAvailableOverride(std::optional<bool> available) {
     trayAvailableOverride() = available;
 }
 
+void MainWindow::createQuitAction() {
+    quitAction = new QAction(tr("Выход"), this);
+    quitAction->setObjectName("actionQuit");
+    // Spelled out: the platform's standard quit key is not Ctrl+Q on every desktop.
+    quitAction->setShortcut(QKeySequence(Qt::CTRL + Qt::Key_Q));
+    quitAction->setShortcutContext(Qt::WindowShortcut);
+    connect(quitAction, &QAction::triggered, this, [] { QCoreApplication::quit(); });
+    addAction(quitAction);
+
+    auto* quitButton = new QPushButton(tr("Выход"), this);
+    quitButton->setObjectName("buttonQuit");
+    quitButton->setToolTip(tr("Завершить программу (Ctrl+Q); подключённые диски отключаются"));
+    connect(quitButton, &QPushButton::clicked, quitAction, &QAction::trigger);
+    ui->horizontalLayout->addWidget(quitButton);
+}
+
+// Without a tray, closing only minimises the window; the user must be told how to end the program.
+void MainWindow::updateQuitHint() {
+    const bool needed = !trayAvailable();
+    if (needed && !quitHint) {
+        quitHint = new QLabel(
+            tr("Закрытое окно сворачивается. Завершить программу: «Выход» или Ctrl+Q."), this);
+        quitHint->setObjectName("labelQuitHint");
+        statusBar()->addWidget(quitHint, 1);
+    }
+    if (quitHint) {
+        statusBar()->setVisible(needed);
+    }
+}
+
+void MainWindow::showDriveNotice(ConnectionHandle* connection, const DriveNotice& notice) {
+    const QString drive =
+        connection->customName.isEmpty() ? connection->mountPoint : connection->customName;
+    const QString document = QString::fromStdWString(notice.document);
+    const QString detail = QString::fromStdWString(notice.detail);
+    // One subject per document of a drive; the drive as a whole is a subject of its own.
+    const QString subject = connection->mountPoint + QLatin1Char('|') + document;
+    switch (notice.kind) {
+        case DriveNotice::Kind::UploadFailed:
+            notices->show(subject, tr("Изменения не сохранены в хранилище"),
+                          tr("Изменения документа «%1» на диске %2 не удалось сохранить в "
+                             "хранилище.\n%3")
+                              .arg(document, drive, detail));
+            break;
+        case DriveNotice::Kind::EditRefused:
+            notices->show(subject, tr("Документ занят"),
+                          tr("Документ «%1» на диске %2 сейчас изменяет пользователь %3. "
+                             "Изменить его можно будет, когда тот закроет документ.")
+                              .arg(document, drive, detail));
+            break;
+        case DriveNotice::Kind::LinkLost:
+            notices->show(subject, tr("Связь с хранилищем потеряна"),
+                          tr("Диск %1 потерял связь с хранилищем.\n%2").arg(drive, detail));
+            break;
+        case DriveNotice::Kind::MountFailed:
+            // Shown in the table: the status says "Ошибка" and the row's tool tip says why.
+            break;
+    }
+}
+
 void MainWindow::createTrayIcon() {
     trayIcon = new QSystemTrayIcon(windowIcon(), this);
 
     showHideAction = new QAction(this);
     autostartAction = new QAction(tr("Запускать при старте системы"), this);
     autostartAction->setCheckable(true);
-    auto* exitAction = new QAction(tr("Выход"), this);
-    connect(exitAction, &QAction::triggered, this, [] { QCoreApplication::quit(); });
 
     auto* menu = new QMenu(this);
     menu->addAction(showHideAction);
     menu->addSeparator();
     menu->addAction(autostartAction);
     menu->addSeparator();
-    menu->addAction(exitAction);
+    menu->addAction(quitAction);
     trayIcon->setContextMenu(menu);
 
     connect(showHideAction, &QAction::triggered, this, [this] { toggleWindow(); });
@@ -149,6 +218,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     }
     saveWindowGeometry();
     event->ignore();
+    updateQuitHint();
     // Hiding (or minimising) later, outside the close handling, keeps the window system's own
     // close sequence from seeing a window vanish under it.
     if (trayAvailable()) {

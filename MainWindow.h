@@ -6,7 +6,11 @@
 #include <optional>
 
 class ConnectionsListWidget;
+class DesktopNotices;
 class QAction;
+class QLabel;
+struct ConnectionHandle;
+struct DriveNotice;
 class QCloseEvent;
 
 namespace Ui {
@@ -15,7 +19,8 @@ class MainWindow;
 
 // The application's one top-level window: the connections table above a row of buttons, and the
 // tray icon with its menu (show or hide, start with the logon, exit). Closing the window hides it
-// into the tray; where the desktop has no tray it is minimised instead, so it stays reachable.
+// into the tray; where the desktop has no tray it is minimised instead, so it stays reachable, and
+// the window says how to quit. "Выход" (button, Ctrl+Q, tray menu) ends the program anywhere.
 class MainWindow : public QMainWindow {
     Q_OBJECT
 
@@ -36,7 +41,10 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    void createQuitAction();
     void createTrayIcon();
+    void updateQuitHint();
+    void showDriveNotice(ConnectionHandle* connection, const DriveNotice& notice);
     bool allSelectedConnected() const;
     void toggleSelectedConnections();
     void toggleWindow();
@@ -49,4 +57,7 @@ private:
     QSystemTrayIcon* trayIcon = nullptr;
     QAction* showHideAction = nullptr;
     QAction* autostartAction = nullptr;
+    QAction* quitAction = nullptr;
+    QLabel* quitHint = nullptr;
+    DesktopNotices* notices = nullptr;
 };

@@ -5,6 +5,7 @@
 #include "HelpKeyFilter.h"
 #include "LaterStarts.h"
 #include "MainWindow.h"
+#include "RussianButtonTexts.h"
 
 #include <logging/dump_util.h>
 #include <logging/logging.h>
@@ -144,6 +145,9 @@ int main(int /*argc*/, char* /*argv*/[]) {
                          QString())) {
         QCoreApplication::installTranslator(translator.get());
     }
+    // Lives as long as the translator above: installed last, it is asked first.
+    RussianButtonTexts buttonTexts;
+    QCoreApplication::installTranslator(&buttonTexts);
 
     bool firstStart = false;
     std::filesystem::path crashDumpFolder;

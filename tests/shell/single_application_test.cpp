@@ -196,8 +196,9 @@ TEST(SingleApplicationTest, FirstStartIsPrimarySecondStartsNotifyItAndCountOn) {
     second->readDecision();
     EXPECT_EQ(second->decision, QStringLiteral("secondary 1"));
     EXPECT_EQ(second->key, primary->key);
-    // The primary's hidden, minimized window is shown and keeps its minimized state.
-    EXPECT_EQ(primary->nextLine(), QStringLiteral("instanceStarted visible minimized"));
+    // The primary's hidden, minimized window is shown and no longer minimized: a window left
+    // minimized (as it is where the desktop has no tray) must come back where the user sees it.
+    EXPECT_EQ(primary->nextLine(), QStringLiteral("instanceStarted visible normal"));
     ASSERT_TRUE(second->process().waitForFinished(10000));
     EXPECT_EQ(second->process().exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(second->process().exitCode(), 0);
@@ -208,7 +209,7 @@ TEST(SingleApplicationTest, FirstStartIsPrimarySecondStartsNotifyItAndCountOn) {
     auto third = copy.start();
     third->readDecision();
     EXPECT_EQ(third->decision, QStringLiteral("secondary 2"));
-    EXPECT_EQ(primary->nextLine(), QStringLiteral("instanceStarted visible minimized"));
+    EXPECT_EQ(primary->nextLine(), QStringLiteral("instanceStarted visible normal"));
     third->stop();
     EXPECT_EQ(third->process().exitCode(), 0);
 
@@ -352,7 +353,7 @@ TEST(SingleApplicationTest, PrimaryRejectsAMessageWithAFlippedBit) {
     }
     auto socket = connectRaw(primary->key);
     send(*socket, lengthHeader(55) + good);
-    EXPECT_EQ(primary->nextLine(), QStringLiteral("instanceStarted visible minimized"));
+    EXPECT_EQ(primary->nextLine(), QStringLiteral("instanceStarted visible normal"));
     EXPECT_EQ(primary->nextLine(300), QString()) << "only the sound message counts";
     EXPECT_EQ(socket->state(), QLocalSocket::ConnectedState);
 }
@@ -373,7 +374,7 @@ TEST(SingleApplicationTest, HeaderInTwoPiecesIsReadAndLaterBytesAreAMessage) {
     QThread::msleep(200);
     EXPECT_EQ(primary->nextLine(100), QString()) << "nothing before the body is complete";
     send(*socket, body.mid(20));
-    EXPECT_EQ(primary->nextLine(), QStringLiteral("instanceStarted visible minimized"));
+    EXPECT_EQ(primary->nextLine(), QStringLiteral("instanceStarted visible normal"));
 
     send(*socket, "hello");
     EXPECT_EQ(primary->nextLine(), QStringLiteral("message 9 68656c6c6f"));
@@ -396,7 +397,7 @@ TEST(SingleApplicationTest, PrimaryKilledWithSigkillDoesNotBlockTheNextStart) {
     auto second = copy.start();
     second->readDecision();
     EXPECT_EQ(second->decision, QStringLiteral("secondary 1"));
-    EXPECT_EQ(next->nextLine(), QStringLiteral("instanceStarted visible minimized"));
+    EXPECT_EQ(next->nextLine(), QStringLiteral("instanceStarted visible normal"));
     next->stop();
     EXPECT_TRUE(next->errorOutput().contains(QStringLiteral("no longer runs")));
 }

@@ -1,5 +1,7 @@
 #include "gui_test_support.h"
 
+#include "RussianButtonTexts.h"
+
 #include "test_support.h"
 
 #include <QAbstractButton>
@@ -55,6 +57,8 @@ void InstallQtTranslation() {
     if (translator.load("qtbase_ru", QLibraryInfo::location(QLibraryInfo::TranslationsPath))) {
         QCoreApplication::installTranslator(&translator);
     }
+    static RussianButtonTexts buttonTexts;
+    QCoreApplication::installTranslator(&buttonTexts);
 }
 
 QString DrivesFolder() {

@@ -1,13 +1,17 @@
 #include "ConnectionsListWidget.h"
+#include "DesktopNotices.h"
+#include "FSDriver.h"
 #include "MainWindow.h"
 #include "gui_test_support.h"
 
 #include <win_compat/run_key.h>
 
 #include <QAction>
+#include <QEventLoop>
 #include <QFile>
 #include <QFrame>
 #include <QImageReader>
+#include <QLabel>
 #include <QMenu>
 #include <QPushButton>
 #include <QSettings>
@@ -15,6 +19,10 @@
 #include <QStandardPaths>
 #include <QTest>
 #include <QVBoxLayout>
+
+#include <chrono>
+#include <functional>
+#include <thread>
 
 namespace {
 
@@ -243,6 +251,82 @@ TEST_F(MainWindowTest, AutostartTickFollowsTheAutostartEntry) {
     autostart->trigger();
     EXPECT_FALSE(win_compat::RunKey::Contains(L"KelvoDrive"));
     EXPECT_FALSE(QFile::exists(entry));
+}
+
+// Runs the application's event loop until the program is asked to quit; false when `action` did
+// not ask. The application's own loop, since only its end makes later event loops work again.
+bool quitsTheProgram(const std::function<void()>& action) {
+    QTimer::singleShot(0, action);
+    QTimer giveUp;
+    giveUp.setSingleShot(true);
+    QObject::connect(&giveUp, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+    giveUp.start(3000);
+    return QApplication::exec() == 0;
+}
+
+TEST_F(MainWindowTest, QuitIsReachableByButtonCtrlQAndTrayMenuOnEveryDesktop) {
+    MainWindow::setTrayAvailableOverride(false);
+    MainWindow window;
+    window.show();
+    QApplication::setActiveWindow(&window);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+
+    auto* quitButton = window.findChild<QPushButton*>("buttonQuit");
+    ASSERT_NE(quitButton, nullptr);
+    EXPECT_EQ(quitButton->text(), "Выход");
+    EXPECT_TRUE(quitsTheProgram([quitButton] { quitButton->click(); }));
+    EXPECT_TRUE(quitsTheProgram([&window] {
+        QTest::keyClick(table(window), Qt::Key_Q, Qt::ControlModifier);
+    })) << "Ctrl+Q with the table focused";
+    EXPECT_TRUE(quitsTheProgram([&window] { openTrayMenu(window).back()->trigger(); }));
+    EXPECT_FALSE(quitsTheProgram([&window] { QTest::keyClick(&window, Qt::Key_Q); }))
+        << "Q alone quits nothing";
+
+    // Without a tray closing only minimises, so the window says how to quit.
+    auto* hint = window.findChild<QLabel*>("labelQuitHint");
+    ASSERT_NE(hint, nullptr);
+    EXPECT_TRUE(hint->isVisibleTo(&window));
+    EXPECT_TRUE(hint->text().contains("Выход") && hint->text().contains("Ctrl+Q"));
+}
+
+// The drive reports from its own thread; the user sees a notice naming the document and where
+// its unsaved content went, and no more than one a minute about the same document.
+TEST_F(MainWindowTest, FailedUploadRaisesOneNoticePerDocumentAndMinute) {
+    ConnectionHandle* handle = add(RemoteConnection(L"a"), QString(), "Отчёты");
+    ASSERT_TRUE(handle);
+    MainWindow window;
+    auto* notices = window.findChild<DesktopNotices*>();
+    ASSERT_NE(notices, nullptr);
+    std::chrono::steady_clock::time_point now{};
+    notices->setClock([&now] { return now; });
+    QStringList shown;
+    notices->setPresenter(
+        [&shown](const QString& title, const QString& text) { shown << title + "|" + text; });
+    const auto report = [handle](DriveNotice::Kind kind, const std::wstring& document,
+                                 const std::wstring& detail) {
+        std::thread([=] { handle->fileSystem->notify({kind, document, detail}); }).join();
+        QCoreApplication::processEvents();
+    };
+    const std::wstring recovery = L"Копия сохранена в файле /home/u/.local/share/x/recovery/1.odt";
+
+    report(DriveNotice::Kind::UploadFailed, L"план.odt", recovery);
+    ASSERT_EQ(shown.size(), 1);
+    EXPECT_TRUE(shown[0].contains("план.odt")) << shown[0].toStdString();
+    EXPECT_TRUE(shown[0].contains(QString::fromStdWString(recovery))) << shown[0].toStdString();
+
+    report(DriveNotice::Kind::UploadFailed, L"план.odt", recovery);
+    report(DriveNotice::Kind::EditRefused, L"план.odt", L"petrov");
+    EXPECT_EQ(shown.size(), 1) << "the same document within a minute";
+    report(DriveNotice::Kind::EditRefused, L"смета.ods", L"petrov");
+    ASSERT_EQ(shown.size(), 2) << "another document";
+    EXPECT_TRUE(shown[1].contains("petrov") && shown[1].contains("смета.ods"));
+
+    now += std::chrono::seconds(61);
+    report(DriveNotice::Kind::LinkLost, {}, L"Связь с сервером хранилища прервана");
+    report(DriveNotice::Kind::UploadFailed, L"план.odt", recovery);
+    EXPECT_EQ(shown.size(), 4) << "a minute later";
+    EXPECT_TRUE(shown[2].contains("прервана"));
+    EXPECT_EQ(handle->failure, "Связь с сервером хранилища прервана") << "the table says so too";
 }
 
 TEST_F(MainWindowTest, GeometryIsRestoredAtTheNextStart) {
