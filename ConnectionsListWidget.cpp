@@ -12,10 +12,21 @@
 #include <QMessageBox>
 #include <QSettings>
 #include <QSortFilterProxyModel>
+#include <QStyle>
+
+#include <algorithm>
 
 namespace {
 
 const char kTableLayoutKey[] = "TableLayout";
+constexpr int kNameColumn = 0;
+constexpr int kDriveColumn = 1;
+constexpr int kStatusColumn = 2;
+// A display name holds up to 32 characters: a name of that length with the usual mix of capitals,
+// small letters, blanks and digits, and some room to spare for wider letters, is what the column
+// shows whole. Measured in the table's own font, since letters' widths differ from font to font.
+const char kLongestTypicalName[] = "Проектная документация отдела 26";
+constexpr int kWideLettersAllowancePercent = 15;
 
 }  // namespace
 
@@ -39,13 +50,18 @@ QString findDuplicateConnection(const tarvo_cm::Connection& candidate,
 ConnectionsListWidget::ConnectionsListWidget(QWidget* parent) : QTreeView(parent) {
     // The saved layout goes to the header before the model and sorting, so that switching sorting
     // on sorts by the restored column and order.
-    header()->restoreState(QSettings().value(kTableLayoutKey).toByteArray());
+    const QByteArray savedLayout = QSettings().value(kTableLayoutKey).toByteArray();
+    const bool layoutRestored = !savedLayout.isEmpty() && header()->restoreState(savedLayout);
 
     m_model = new ConnectionsListModel(this);
     m_proxy = new QSortFilterProxyModel(this);
     m_proxy->setSourceModel(m_model);
     m_proxy->setSortCaseSensitivity(Qt::CaseInsensitive);
     setModel(m_proxy);
+    if (!layoutRestored) {
+        // Qt's own default sorts Z to A.
+        header()->setSortIndicator(kNameColumn, Qt::AscendingOrder);
+    }
 
     setUniformRowHeights(true);
     setSortingEnabled(true);
@@ -57,6 +73,10 @@ ConnectionsListWidget::ConnectionsListWidget(QWidget* parent) : QTreeView(parent
     setAutoScroll(true);
     setDragDropMode(QAbstractItemView::NoDragDrop);
     setContextMenuPolicy(Qt::CustomContextMenu);
+    if (!layoutRestored) {
+        // After sorting is on: the sort indicator takes room in the headers too.
+        applyDefaultColumnWidths();
+    }
 
     connect(this, &QTreeView::doubleClicked, this, [this] { editSelectedConnection(); });
     connect(this, &QWidget::customContextMenuRequested, this, [this] { showContextMenu(); });
@@ -196,6 +216,29 @@ void ConnectionsListWidget::showContextMenu() {
         addAction(tr("Удалить"), &ConnectionsListWidget::removeSelectedConnections);
     }
     menu->popup(QCursor::pos());
+}
+
+// Qt's own default gives every column the same width, which cuts long names off.
+void ConnectionsListWidget::applyDefaultColumnWidths() {
+    const int padding = 2 * style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) +
+                        fontMetrics().horizontalAdvance(QLatin1Char(' ')) * 4;
+    const int nameWidth = fontMetrics().horizontalAdvance(QString::fromUtf8(kLongestTypicalName)) *
+                          (100 + kWideLettersAllowancePercent) / 100;
+    header()->resizeSection(kNameColumn,
+                            std::max(nameWidth + padding, header()->sectionSizeHint(kNameColumn)));
+    const int driveWidth = fontMetrics().horizontalAdvance(QStringLiteral("W:\\"));
+    header()->resizeSection(
+        kDriveColumn, std::max(driveWidth + padding, header()->sectionSizeHint(kDriveColumn)));
+    header()->resizeSection(kStatusColumn, std::max(widestStatusText() + padding,
+                                                    header()->sectionSizeHint(kStatusColumn)));
+}
+
+int ConnectionsListWidget::widestStatusText() const {
+    int widest = 0;
+    for (const QString& text : {tr("Подключено"), tr("Отключено"), tr("Ошибка")}) {
+        widest = std::max(widest, fontMetrics().horizontalAdvance(text));
+    }
+    return widest;
 }
 
 void ConnectionsListWidget::saveTableLayout() {

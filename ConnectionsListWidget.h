@@ -31,6 +31,8 @@ public:
 private:
     void showContextMenu();
     void saveTableLayout();
+    void applyDefaultColumnWidths();
+    int widestStatusText() const;
 
     ConnectionsListModel* m_model = nullptr;
     QSortFilterProxyModel* m_proxy = nullptr;

@@ -216,6 +216,39 @@ TEST_F(ConnectionsListWidgetTest, TableLayoutIsSavedAtOnceAndRestored) {
     EXPECT_EQ(view->index(2, 0).data().toString(), "Альфа");
 }
 
+// Before the user has touched the header: names of the longest allowed length, the drive and the
+// status are shown whole in a table of the main window's default width, sorted A to Z.
+TEST_F(ConnectionsListWidgetTest, DefaultLayoutShowsEveryCellWholeAndSortsByNameAscending) {
+    const QString longest =
+        QString("Ящик договоров и счетов 2026 г.").leftJustified(32, QChar(0x0416));
+    ASSERT_EQ(longest.size(), 32);
+    add(RemoteConnection(L"a"), "W:\\", "бета");
+    add(RemoteConnection(L"b"), QString(), longest);
+    add(RemoteConnection(L"c"), "M:\\", "Альфа");
+    ConnectionsListWidget widget(nullptr);
+    widget.resize(620, 300);  // the table's share of the window's default 640 pixels
+    widget.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&widget));
+
+    QHeaderView* header = widget.header();
+    EXPECT_EQ(header->sortIndicatorSection(), 0);
+    EXPECT_EQ(header->sortIndicatorOrder(), Qt::AscendingOrder);
+    QAbstractItemModel* view = widget.model();
+    EXPECT_EQ(view->index(0, 0).data().toString(), "Альфа");
+    EXPECT_EQ(view->index(1, 0).data().toString(), "бета");
+    EXPECT_EQ(view->index(2, 0).data().toString(), longest);
+
+    int total = 0;
+    for (int column = 0; column < header->count(); ++column) {
+        SCOPED_TRACE(column);
+        EXPECT_GE(header->sectionSize(column),
+                  static_cast<QAbstractItemView&>(widget).sizeHintForColumn(column));
+        EXPECT_GE(header->sectionSize(column), header->sectionSizeHint(column));
+        total += header->sectionSize(column);
+    }
+    EXPECT_LE(total, widget.viewport()->width()) << "every column fits without scrolling";
+}
+
 TEST(FindDuplicateConnection, IdFirstThenAddressAndTheEarlierEntryDecides) {
     ConnectionHandle first;
     first.connection.endpoint = tarvo::endpoint::Local{};

@@ -48,6 +48,9 @@ TEST_F(ScreenshotTest, MainWindowWithThreeConnectionsOneConnected) {
     // ever looked up in the network.
     ASSERT_TRUE(add(RemoteConnection(L"Архив договоров"), "Y:\\", "Архив договоров"));
     ASSERT_TRUE(add(RemoteConnection(L"Проекты"), QString(), "Проекты отдела"));
+    // The longest name the dialog allows.
+    ASSERT_TRUE(add(RemoteConnection(L"Длинное", L"127.0.0.2"), "X:\\",
+                    "Проектная документация отдела 26"));
     // Without a mountable drive the picture is still taken, with all three disconnected, and
     // the test says so by skipping.
     std::string whyNotConnected;
@@ -64,7 +67,8 @@ TEST_F(ScreenshotTest, MainWindowWithThreeConnectionsOneConnected) {
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
     auto* table = window.findChild<ConnectionsListWidget*>();
     ASSERT_NE(table, nullptr);
-    table->header()->resizeSection(0, 300);
+    // The failed drives' status settles once their connection attempts have been refused.
+    QTest::qWait(500);
     // One row selected, as a user about to press a button would have it.
     QAbstractItemModel* view = table->model();
     for (int row = 0; row < view->rowCount(); ++row) {
