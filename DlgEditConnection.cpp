@@ -2,6 +2,7 @@
 
 #include <tarvo/exceptions.h>
 #include <tarvo_cm/connection_editor_widget.h>
+#include <tarvo_cm/password_store.h>
 #include <tarvo_utils/long_task.h>
 #include <tarvo_utils/qt_conv.h>
 #include <win_compat/windows.h>
@@ -151,8 +152,41 @@ void DlgEditConnection::accept() {
             return;
         }
     }
+    if (!keepPassword(*candidate)) {
+        return;
+    }
     m_connection = *candidate;
     QDialog::accept();
+}
+
+bool DlgEditConnection::keepPassword(tarvo_cm::Connection& candidate) {
+    const auto* basic = std::get_if<tarvo::auth::Basic>(&candidate.credentials);
+    if (!basic || basic->password.empty() || candidate.storePasswordInFile) {
+        return true;
+    }
+    // Stored now, while the user can still answer here: a keyring that fails or whose prompt
+    // the user cancels must not leave the password silently kept for this run only.
+    QString failure;
+    if (tarvo_cm::PasswordStore::instance().store(candidate.id, basic->password, &failure)) {
+        return true;
+    }
+    QMessageBox box(QMessageBox::Warning, QDialog::tr("Пароль не сохранён"),
+                    QDialog::tr("Пароль не удалось сохранить в хранилище паролей рабочего стола: "
+                                "%1.\nСохранить его в файле настроек открытым текстом или хранить "
+                                "только до выхода из программы?")
+                        .arg(failure),
+                    QMessageBox::NoButton, this);
+    QPushButton* toFile = box.addButton(QDialog::tr("Сохранить в файле"), QMessageBox::AcceptRole);
+    QPushButton* forThisRun =
+        box.addButton(QDialog::tr("До выхода из программы"), QMessageBox::DestructiveRole);
+    box.addButton(QMessageBox::Cancel);
+    box.setDefaultButton(toFile);
+    box.exec();
+    if (box.clickedButton() == toFile) {
+        candidate.storePasswordInFile = true;
+        return true;
+    }
+    return box.clickedButton() == forThisRun;
 }
 
 void DlgEditConnection::testConnection() {

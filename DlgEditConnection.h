@@ -46,6 +46,10 @@ private:
     std::optional<QString> tryConnect(const std::optional<tarvo_cm::Connection>& candidate,
                                       QString* repositoryName);
     void showError(const QString& text);
+    // Puts a typed password into the keyring; where that fails, asks the user whether to keep it
+    // in the connections file instead (marking `candidate`) or for this run only. False when the
+    // user went back to the dialog.
+    bool keepPassword(tarvo_cm::Connection& candidate);
 
     tarvo_cm::ConnectionEditorWidget* m_editor = nullptr;
     QComboBox* m_driveLetters = nullptr;

@@ -125,11 +125,23 @@ QString PasswordStore::unavailableReason() {
         "программы, если не разрешить сохранить его в файле настроек открытым текстом.");
 }
 
-bool PasswordStore::store(const boost::uuids::uuid& id, const std::wstring& password) {
+bool PasswordStore::store(const boost::uuids::uuid& id, const std::wstring& password,
+                          QString* failure) {
     std::lock_guard lock(m_mutex);
     m_known[id] = password;
-    if (!probeLocked()) {
+    const auto fail = [failure](const QString& reason) {
+        if (failure) {
+            *failure = reason;
+        }
         return false;
+    };
+    if (!probeLocked()) {
+        return fail(QStringLiteral("хранилище паролей рабочего стола недоступно (%1)")
+                        .arg(m_unavailableReason));
+    }
+    if (const auto refused = m_refused.find(id);
+        refused != m_refused.end() && refused->second.first == password) {
+        return fail(refused->second.second);
     }
     if (const auto held = m_inKeyring.find(id);
         held != m_inKeyring.end() && held->second == password) {
@@ -150,7 +162,7 @@ bool PasswordStore::store(const boost::uuids::uuid& id, const std::wstring& pass
     if (!outcome) {
         giveUpOnKeyring();
         m_inKeyring.erase(id);
-        return false;
+        return fail(QStringLiteral("хранилище паролей не ответило вовремя"));
     }
     const bool done = outcome->error == QKeychain::NoError ||
                       (password.empty() && outcome->error == QKeychain::EntryNotFound);
@@ -160,8 +172,13 @@ bool PasswordStore::store(const boost::uuids::uuid& id, const std::wstring& pass
             << L"] в хранилище паролей: " << outcome->errorString.toStdWString()
             << L". Пароль хранится до выхода из программы";
         m_inKeyring.erase(id);
-        return false;
+        const QString reason = outcome->error == QKeychain::AccessDeniedByUser
+                                   ? QStringLiteral("запрос хранилища паролей отменён")
+                                   : outcome->errorString;
+        m_refused[id] = {password, reason};
+        return fail(reason);
     }
+    m_refused.erase(id);
     m_inKeyring[id] = password;
     return true;
 }
@@ -199,6 +216,7 @@ std::wstring PasswordStore::load(const boost::uuids::uuid& id) {
 void PasswordStore::remove(const boost::uuids::uuid& id) {
     std::lock_guard lock(m_mutex);
     m_known.erase(id);
+    m_refused.erase(id);
     m_inKeyring.erase(id);
     if (!probeLocked()) {
         return;

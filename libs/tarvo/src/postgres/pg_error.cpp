@@ -17,6 +17,28 @@ std::wstring Trimmed(const std::string& text) {
     return FromUtf8(end == std::string::npos ? std::string() : text.substr(0, end + 1));
 }
 
+// The server's (or the client library's) own words, on a line of their own below the program's
+// explanation: they are often English and would otherwise run on inside a Russian sentence. Their
+// line breaks and tabs become single spaces.
+std::wstring OwnLine(const std::wstring& detail) {
+    if (detail.empty()) {
+        return {};
+    }
+    std::wstring line;
+    for (const wchar_t c : detail) {
+        const bool blank = c == L'\n' || c == L'\r' || c == L'\t' || c == L' ';
+        if (!blank) {
+            line += c;
+        } else if (!line.empty() && line.back() != L' ') {
+            line += L' ';
+        }
+    }
+    while (!line.empty() && line.back() == L' ') {
+        line.pop_back();
+    }
+    return L"\nСообщение сервера: " + line;
+}
+
 // In verbose form the server's refusal reads "FATAL:  28P01: password authentication failed...";
 // the severity word may be translated, the code is not. A code has at least one digit, which
 // tells it from a severity word of five letters ("FATAL").
@@ -41,7 +63,7 @@ std::wstring ServerReason(const std::string& message) {
 
 QueryError QueryFailure(const std::wstring& address, const std::string& sqlState,
                         const std::wstring& detail, bool lost) {
-    const std::wstring suffix = detail.empty() ? std::wstring() : L" (" + detail + L")";
+    const std::wstring suffix = OwnLine(detail);
     if (lost || StartsWith(sqlState, "08") || StartsWith(sqlState, "57P")) {
         return QueryError(errc::NotConnected,
                           L"Связь с сервером хранилища " + address +
@@ -95,8 +117,8 @@ TarvoError ConnectFailure(const std::wstring& address, const std::wstring& login
         return TarvoError(errc::AuthenticationFailed,
                           L"Сервер " + address + L" не разрешает вход пользователя " + who +
                               L" этим способом. Проверьте имя пользователя и способ входа или "
-                              L"обратитесь к администратору сервера (" +
-                              ServerReason(serverMessage) + L").");
+                              L"обратитесь к администратору сервера." +
+                              OwnLine(ServerReason(serverMessage)));
     }
     if (state == "3D000") {
         return TarvoError(errc::NotConnected,
@@ -121,8 +143,8 @@ TarvoError ConnectFailure(const std::wstring& address, const std::wstring& login
     return TarvoError(errc::NotConnected,
                       L"Не удалось подключиться к серверу хранилища " + address +
                           L". Проверьте адрес и порт сервера, работу сети и то, что сервер "
-                          L"запущен (" +
-                          reason + L").");
+                          L"запущен." +
+                          OwnLine(reason));
 }
 
 }  // namespace tarvo::detail::postgres

@@ -35,8 +35,11 @@ public:
     QString unavailableReason();
 
     // Keeps the password: in the keyring when there is one (true), otherwise for this process
-    // only (false). An empty password removes what was kept.
-    bool store(const boost::uuids::uuid& id, const std::wstring& password);
+    // only (false, with the reason in `failure` when given). An empty password removes what was
+    // kept. A password the keyring refused (the user cancelled its prompt, or it failed) is not
+    // offered to it again in this process, so the user is asked once.
+    bool store(const boost::uuids::uuid& id, const std::wstring& password,
+               QString* failure = nullptr);
     // The password kept for the connection; empty when none is known.
     std::wstring load(const boost::uuids::uuid& id);
     // Forgets the connection's password, in the keyring too.
@@ -56,6 +59,8 @@ private:
     std::map<boost::uuids::uuid, std::wstring> m_known;
     // What the keyring holds as far as this process knows, so it is written only on a change.
     std::map<boost::uuids::uuid, std::wstring> m_inKeyring;
+    // Passwords the keyring refused, with its reason.
+    std::map<boost::uuids::uuid, std::pair<std::wstring, QString>> m_refused;
 };
 
 }  // namespace tarvo_cm
