@@ -1,6 +1,7 @@
 #include "DriverCheck.h"
 
 #include <logging/logging.h>
+#include <win_compat/service_control.h>
 #include <win_compat/windows.h>
 
 #include <QCoreApplication>
@@ -80,6 +81,42 @@ void runElevatedInstallation() {
     }
 }
 
+// What the user can do about a driver that cannot be used; empty where nothing is known.
+QString faultAdvice(win_compat::DriverFault fault) {
+    using win_compat::DriverFault;
+    switch (fault) {
+        case DriverFault::HelperMissing:
+            return QObject::tr(
+                "Не найдена программа подключения дисков fusermount3.\n"
+                "Установите пакет fuse3 (sudo apt install fuse3) и запустите "
+                "программу снова.");
+        case DriverFault::KernelModuleAbsent:
+            return QObject::tr(
+                "Ядро системы не поддерживает FUSE: модуль fuse не найден.\n"
+                "Установите модули ядра для вашей версии (пакет "
+                "linux-modules-extra или linux-image) и запустите программу снова.");
+        case DriverFault::DeviceMissing:
+            return QObject::tr(
+                "Устройство /dev/fuse отсутствует: модуль FUSE не загружен.\n"
+                "Загрузите его командой «sudo modprobe fuse» и запустите программу "
+                "снова.");
+        case DriverFault::DeviceNotPermitted:
+            return QObject::tr(
+                "Нет прав на открытие устройства /dev/fuse.\n"
+                "Попросите администратора разрешить его чтение и запись "
+                "пользователям (sudo chmod 0666 /dev/fuse) и запустите программу "
+                "снова.");
+        case DriverFault::None:
+        case DriverFault::PendingRestart:
+            break;
+    }
+    return {};
+}
+
+win_compat::DriverFault diagnoseDriver() {
+    return win_compat::CurrentServiceControlBackend()->Diagnose(kDriverService);
+}
+
 // Queries the service until it runs, stops or stays pending for too long.
 bool waitUntilRunning(SC_HANDLE service, const DriverCheckSleeper& sleep) {
     for (int queries = 0; queries < kMaximumStatusQueries;) {
@@ -93,9 +130,15 @@ bool waitUntilRunning(SC_HANDLE service, const DriverCheckSleeper& sleep) {
         switch (status.dwCurrentState) {
             case SERVICE_RUNNING:
                 return true;
-            case SERVICE_STOPPED:
-                tellUser(QObject::tr("Перезагрузите компьютер для завершения установки драйвера."));
+            case SERVICE_STOPPED: {
+                // A restart helps only a driver that waits for one; say what else is wrong.
+                const QString advice = faultAdvice(diagnoseDriver());
+                tellUser(advice.isEmpty()
+                             ? QObject::tr("Перезагрузите компьютер для завершения установки "
+                                           "драйвера.")
+                             : advice);
                 return false;
+            }
             case SERVICE_STOP_PENDING:
                 tellUser(QObject::tr("Перезагрузите компьютер перед установкой драйвера."));
                 return false;
@@ -133,6 +176,10 @@ bool checkDriver(const DriverCheckSleeper& sleep) {
         if (!service) {
             KELVO_LOG(logging::kWarning)
                 << L"Служба драйвера " << kDriverService << L" не установлена";
+            const QString advice = faultAdvice(diagnoseDriver());
+            if (!advice.isEmpty()) {
+                tellUser(advice);
+            }
             return false;
         }
     }

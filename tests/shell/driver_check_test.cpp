@@ -40,6 +40,7 @@ public:
     };
     bool managerAvailable = true;
     bool elevationRefused = false;
+    win_compat::DriverFault fault = win_compat::DriverFault::PendingRestart;
     // What the elevated installation run leaves behind when it ends.
     std::optional<DWORD> stateAfterInstallation;
 
@@ -52,6 +53,7 @@ public:
         EXPECT_EQ(serviceName, L"dokan1");
         return stateAt(now);
     }
+    win_compat::DriverFault Diagnose(const std::wstring&) override { return fault; }
     bool Start(const std::wstring&) override { return false; }
     void InstallDriverPackage(const std::wstring&) override {}
     std::unique_ptr<win_compat::LaunchedProcess> LaunchElevated(
@@ -244,6 +246,39 @@ TEST_F(DriverCheckTest, StoppedOrStoppingServiceTellsWhichRebootIsNeeded) {
     EXPECT_EQ(answerer.shown[0].title, kApplicationName);
     EXPECT_EQ(answerer.shown[0].buttons, QMessageBox::Ok);
     EXPECT_TRUE(m_service->elevatedLaunches.empty());
+}
+
+// Where a restart would not help, the check says what is wrong and what to do instead.
+TEST_F(DriverCheckTest, UnusableFuseNamesTheCauseInsteadOfAReboot) {
+    using win_compat::DriverFault;
+    const struct {
+        DriverFault fault;
+        std::optional<DWORD> state;  // nullopt: the driver counts as not installed
+        QString cause;
+        QString remedy;
+    } cases[] = {
+        {DriverFault::DeviceNotPermitted, SERVICE_STOPPED, "Нет прав на открытие устройства",
+         "chmod 0666 /dev/fuse"},
+        {DriverFault::DeviceMissing, SERVICE_STOPPED, "Устройство /dev/fuse отсутствует",
+         "modprobe fuse"},
+        {DriverFault::KernelModuleAbsent, std::nullopt, "не поддерживает FUSE", "модули ядра"},
+        {DriverFault::HelperMissing, std::nullopt, "fusermount3", "apt install fuse3"},
+    };
+    for (const auto& scenario : cases) {
+        SCOPED_TRACE(scenario.cause.toStdString());
+        m_service->fault = scenario.fault;
+        m_service->elevationRefused = true;
+        const std::optional<DWORD> state = scenario.state;
+        m_service->stateAt = [state](milliseconds) { return state; };
+        MessageBoxAnswerer answerer(QMessageBox::Yes);
+        EXPECT_FALSE(runCheck());
+        ASSERT_FALSE(answerer.shown.empty());
+        const ShownBox& message = answerer.shown.back();
+        EXPECT_TRUE(message.text.contains(scenario.cause)) << message.text.toStdString();
+        EXPECT_TRUE(message.text.contains(scenario.remedy)) << message.text.toStdString();
+        EXPECT_FALSE(message.text.contains("Перезагрузите"));
+        EXPECT_EQ(message.title, kApplicationName);
+    }
 }
 
 TEST_F(DriverCheckTest, UnavailableServiceManagerEndsSilently) {

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QWidget>
@@ -52,6 +53,7 @@ protected:
     void SetUp() override {
         m_filter = new HelpKeyFilter([this](const QString& program, const QStringList& arguments) {
             m_launches.push_back({program, arguments});
+            return m_viewerStarts;
         });
         qApp->installEventFilter(m_filter);
     }
@@ -62,6 +64,7 @@ protected:
 
     HelpKeyFilter* m_filter = nullptr;
     std::vector<Launch> m_launches;
+    bool m_viewerStarts = true;
 };
 
 TEST_F(HelpKeyFilterTest, ReleaseOfF1WithOrWithoutModifiersStartsTheViewerOnce) {
@@ -103,6 +106,23 @@ TEST_F(HelpKeyFilterTest, PathComesFromTheExecutablesFolderNotTheCurrentDirector
     ASSERT_TRUE(QDir::setCurrent(previous));
     ASSERT_EQ(m_launches.size(), 1u);
     EXPECT_EQ(m_launches[0].arguments, QStringList{expectedHelpFile()});
+}
+
+TEST_F(HelpKeyFilterTest, WithoutAViewerAMessageNamesTheManualsFile) {
+    m_viewerStarts = false;
+    QWidget widget;
+    sendKey(widget, QEvent::KeyRelease, Qt::Key_F1);
+    ASSERT_EQ(m_launches.size(), 1u);
+    QMessageBox* box = nullptr;
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        if (window->objectName() == "helpFileLocation" && window->isVisible()) {
+            box = qobject_cast<QMessageBox*>(window);
+        }
+    }
+    ASSERT_NE(box, nullptr) << "no message about the manual";
+    EXPECT_TRUE(box->text().contains(expectedHelpFile())) << box->text().toStdString();
+    EXPECT_TRUE(box->text().contains("xdg-open"));
+    box->close();
 }
 
 // The real launcher: a viewer found through PATH (a script that records its arguments) is

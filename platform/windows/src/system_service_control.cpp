@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <sys/utsname.h>
 #include <unistd.h>
+#include <cerrno>
 #include <cwctype>
 #include <fstream>
 
@@ -53,13 +54,18 @@ bool KernelSupportsFuse() {
            FileMentions(modules + "/modules.dep", "/fuse.ko");
 }
 
-bool FuseDeviceUsable() {
+// 0 when /dev/fuse opens for reading and writing, else the errno of the attempt.
+int FuseDeviceError() {
     const int descriptor = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
     if (descriptor < 0) {
-        return false;
+        return errno;
     }
     ::close(descriptor);
-    return true;
+    return 0;
+}
+
+bool FuseDeviceUsable() {
+    return FuseDeviceError() == 0;
 }
 
 class ElevatedProcess : public win_compat::LaunchedProcess {
@@ -90,6 +96,32 @@ public:
             return std::nullopt;
         }
         return FuseDeviceUsable() ? SERVICE_RUNNING : SERVICE_STOPPED;
+    }
+
+    win_compat::DriverFault Diagnose(const std::wstring& serviceName) override {
+        using win_compat::DriverFault;
+        if (!SameServiceName(serviceName, win_compat::kDriverServiceName)) {
+            return DriverFault::None;
+        }
+        if (!kelvo_platform::FindProgram("fusermount3")) {
+            return DriverFault::HelperMissing;
+        }
+        if (!KernelSupportsFuse()) {
+            return DriverFault::KernelModuleAbsent;
+        }
+        switch (FuseDeviceError()) {
+            case 0:
+                return DriverFault::None;
+            case ENOENT:
+            case ENODEV:
+            case ENXIO:
+                return DriverFault::DeviceMissing;
+            case EACCES:
+            case EPERM:
+                return DriverFault::DeviceNotPermitted;
+            default:
+                return DriverFault::PendingRestart;
+        }
     }
 
     bool Start(const std::wstring& serviceName) override {

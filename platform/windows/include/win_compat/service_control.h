@@ -17,6 +17,16 @@ namespace win_compat {
 // The name under which the file-system driver's service is known.
 inline constexpr wchar_t kDriverServiceName[] = L"dokan1";
 
+// Why the driver cannot be used, as far as the machine tells.
+enum class DriverFault {
+    None,                // nothing wrong was found
+    PendingRestart,      // the driver waits for the computer to restart
+    HelperMissing,       // the mount helper program (fusermount3) is not installed
+    KernelModuleAbsent,  // the running kernel has no FUSE support, built in or as a module
+    DeviceMissing,       // the kernel supports FUSE but its device (/dev/fuse) does not exist
+    DeviceNotPermitted,  // the device exists but this user may not open it
+};
+
 // A program started by ShellExecuteExW; WaitForSingleObject waits on it.
 class LaunchedProcess {
 public:
@@ -35,6 +45,11 @@ public:
     // Whether the service exists (OpenServiceW asks this; a status query is QueryState).
     virtual bool IsInstalled(const std::wstring& serviceName) {
         return QueryState(serviceName).has_value();
+    }
+    // Why the service is missing or stopped. Where nothing more can be found out, a stopped
+    // driver is taken to wait for a restart.
+    virtual DriverFault Diagnose(const std::wstring& /*serviceName*/) {
+        return DriverFault::PendingRestart;
     }
     // Starts the service; true when it runs afterwards.
     virtual bool Start(const std::wstring& serviceName) = 0;
