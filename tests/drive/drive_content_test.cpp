@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
+#include <vector>
 
 namespace drive_test {
 namespace {
@@ -298,6 +300,14 @@ TEST_F(DriveContentTest, ContentThatCannotBeUploadedAtCleanupGoesToTheRecoveryFo
     const std::filesystem::path recovery =
         std::filesystem::path(m_dataFolder.path().toStdString()) / "recovery";
 
+    // The user hears of each loss, with the document and where its content went.
+    std::vector<DriveNotice> notices;
+    std::mutex noticesMutex;
+    m_drive->onNotice = [&](const DriveNotice& notice) {
+        std::lock_guard<std::mutex> lock(noticesMutex);
+        notices.push_back(notice);
+    };
+
     // A library error.
     auto failing = open(L"\\Report.txt", kOpenExisting, kWriteAccess);
     ASSERT_EQ(write(*failing, 0, "first edit"), STATUS_SUCCESS);
@@ -314,6 +324,13 @@ TEST_F(DriveContentTest, ContentThatCannotBeUploadedAtCleanupGoesToTheRecoveryFo
     const std::string line = LogLineWith(log, files[0].string());
     EXPECT_TRUE(IsErrorRecord(line)) << log;
     EXPECT_EQ(contentOf(L"\\Report.txt"), "original");
+    {
+        std::lock_guard<std::mutex> lock(noticesMutex);
+        ASSERT_EQ(notices.size(), 1u);
+        EXPECT_EQ(notices[0].kind, DriveNotice::Kind::UploadFailed);
+        EXPECT_EQ(notices[0].document, L"Report.txt");
+        EXPECT_NE(notices[0].detail.find(files[0].wstring()), std::wstring::npos);
+    }
 
     // A lock that someone else took meanwhile.
     auto refused = open(L"\\Report.txt", kOpenExisting, kReadAccess);
@@ -325,6 +342,8 @@ TEST_F(DriveContentTest, ContentThatCannotBeUploadedAtCleanupGoesToTheRecoveryFo
     files = FilesIn(recovery);
     ASSERT_EQ(files.size(), 2u);
     EXPECT_TRUE(FileContent(files[0]) == "second edit" || FileContent(files[1]) == "second edit");
+    m_drive->onNotice = nullptr;
+    EXPECT_EQ(notices.size(), 2u);
 }
 
 TEST_F(DriveContentTest, ASuccessfulCleanupLeavesNoRecoveryFile) {
