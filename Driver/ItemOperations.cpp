@@ -369,7 +369,8 @@ NTSTATUS DeleteFile(LPCWSTR fileName, PDOKAN_FILE_INFO fileInfo) {
         }
         // A document that another link is editing is refused now, while the program can still be
         // told; holding its edit lock until cleanup keeps anyone from taking it meanwhile.
-        return AcquireEditLock(*ItemStoreOf(DriveOf(fileInfo)), *context);
+        KelvoFileSystem& drive = DriveOf(fileInfo);
+        return AcquireEditLock(drive, *ItemStoreOf(drive), *context);
     });
 }
 
