@@ -17,6 +17,8 @@ packages=(
     # tests
     libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth fonts-dejavu-core
     postgresql dbus-x11 gnome-keyring python3
+    # the package and its checks
+    dpkg-dev file lintian appstream desktop-file-utils
 )
 
 missing=()
