@@ -256,6 +256,8 @@ TEST_F(FuseOperationsTest, StatusesBecomeTheErrnoProgramsExpect) {
         {STATUS_DIRECTORY_NOT_EMPTY, ENOTEMPTY},
         {STATUS_SHARING_VIOLATION, EBUSY},
         {STATUS_DISK_FULL, ENOSPC},
+        {STATUS_FILE_TOO_LARGE, EFBIG},
+        {STATUS_CONNECTION_DISCONNECTED, EIO},
         {STATUS_NOT_IMPLEMENTED, ENOTSUP},
         {static_cast<NTSTATUS>(0xC0001234), EIO},  // unknown: EIO, logged
     };

@@ -81,6 +81,11 @@ int NtStatusToErrno(NTSTATUS status, std::wstring_view path, const char* operati
             return ETIMEDOUT;
         case STATUS_FILE_CLOSED:
             return EBADF;
+        case STATUS_FILE_TOO_LARGE:
+            return EFBIG;
+        case STATUS_UNEXPECTED_IO_ERROR:
+        case STATUS_CONNECTION_DISCONNECTED:
+            return EIO;
         default:
             KELVO_LOG(logging::kError)
                 << L"Unexpected status 0x" << std::hex << std::setw(8) << std::setfill(L'0')

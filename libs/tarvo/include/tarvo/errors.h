@@ -16,6 +16,8 @@ enum Type : int {
     FolderNotEmpty = 8,
     StorageFailure = 9,  // the database engine failed (disk full, corruption, I/O)
     NotADocument = 10,
+    DiskFull = 11,       // the storage has no room left for what was written
+    TooLarge = 12,       // the content exceeds what the storage can hold in one item
     ItemNotFound = 17,   // the item no longer exists (usually a race with another client)
     NameCollision = 18,  // an item of that name already exists in the target folder
 };

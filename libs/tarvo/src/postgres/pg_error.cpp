@@ -79,12 +79,19 @@ QueryError QueryFailure(const std::wstring& address, const std::string& sqlState
                           sqlState);
     }
     if (StartsWith(sqlState, "53")) {
-        return QueryError(errc::StorageFailure,
+        // 53100: the server's disk is full.
+        return QueryError(sqlState == "53100" ? errc::DiskFull : errc::StorageFailure,
                           L"Серверу хранилища " + address +
                               L" не хватает ресурсов (места на диске или памяти). Сообщите "
                               L"администратору сервера и повторите действие позже." +
                               suffix,
                           sqlState);
+    }
+    if (sqlState == "54000") {
+        return QueryError(
+            errc::TooLarge,
+            L"Содержимое слишком велико для сервера хранилища " + address + L"." + suffix,
+            sqlState);
     }
     if (sqlState == "40001" || sqlState == "40P01" || sqlState == sql_state::kLockNotAvailable) {
         return QueryError(errc::StorageFailure,

@@ -18,7 +18,7 @@ void ThrowError(sqlite3* db, int code) {
                              L"действие немного позже. (" +
                                  detail + L")");
         case SQLITE_FULL:
-            throw TarvoError(errc::StorageFailure,
+            throw TarvoError(errc::DiskFull,
                              L"Недостаточно места на диске для записи в хранилище. Освободите "
                              L"место и повторите действие. (" +
                                  detail + L")");
@@ -39,6 +39,9 @@ void ThrowError(sqlite3* db, int code) {
                              L"Ошибка ввода-вывода при работе с файлом хранилища. Проверьте диск "
                              L"и повторите действие. (" +
                                  detail + L")");
+        case SQLITE_TOOBIG:
+            throw TarvoError(errc::TooLarge,
+                             L"Содержимое слишком велико для хранилища. (" + detail + L")");
         default:
             throw TarvoError(errc::StorageFailure,
                              L"Ошибка базы данных хранилища: " + detail + L".");
