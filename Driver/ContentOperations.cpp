@@ -39,22 +39,47 @@ std::string ServiceFileContent(KelvoFileSystem& drive) {
     }
 }
 
-NTSTATUS ResizePending(PDOKAN_FILE_INFO fileInfo, LONGLONG size) {
+// Runs a content operation on the handle's open document; failures of the library and of the
+// cache file become their statuses (logged).
+template <class Body>
+NTSTATUS WithDocument(PDOKAN_FILE_INFO fileInfo, Body&& body) {
     FileContext* context = ContextOf(fileInfo);
-    if (!context || size < 0) {
+    if (!context) {
         return STATUS_ACCESS_DENIED;
     }
     KelvoFileSystem& drive = DriveOf(fileInfo);
     const std::shared_ptr<tarvo::IItemStore> store = ItemStoreOf(drive);
-    std::lock_guard<std::mutex> lock(context->mutex);
+    std::shared_ptr<OpenDocument> document;
+    const NTSTATUS status = DocumentOf(drive, *store, *context, document);
+    if (status != STATUS_SUCCESS) {
+        return status;
+    }
     try {
-        EnsurePending(drive, *store, *context, size == 0);
+        return body(*context, *document, store);
     } catch (const tarvo::TarvoError& error) {
         KELVO_DRIVE_LOG(logging::kError) << error.GetMessage();
-        return STATUS_ACCESS_DENIED;
+        return StatusOf(error);
+    } catch (const std::system_error& error) {
+        KELVO_DRIVE_LOG(logging::kError) << L"The drive's cache file failed: " << error.what();
+        return StatusOf(error);
     }
-    context->pending->resize(static_cast<std::size_t>(size));
-    return STATUS_SUCCESS;
+}
+
+void MarkChanged(FileContext& context) {
+    std::lock_guard<std::mutex> lock(context.mutex);
+    context.changed = true;
+}
+
+NTSTATUS Resize(PDOKAN_FILE_INFO fileInfo, LONGLONG size) {
+    if (size < 0) {
+        return ContextOf(fileInfo) ? STATUS_INVALID_PARAMETER : STATUS_ACCESS_DENIED;
+    }
+    return WithDocument(fileInfo, [&](FileContext& context, OpenDocument& document,
+                                      const std::shared_ptr<tarvo::IItemStore>&) {
+        document.resize(static_cast<std::uint64_t>(size));
+        MarkChanged(context);
+        return STATUS_SUCCESS;
+    });
 }
 
 }  // namespace
@@ -72,25 +97,24 @@ NTSTATUS ReadFile(LPCWSTR fileName, LPVOID buffer, DWORD bufferLength, LPDWORD r
                   bufferLength, readLength, offset);
             return STATUS_SUCCESS;
         }
-        FileContext* context = ContextOf(fileInfo);
-        if (!context) {
+        if (!ContextOf(fileInfo)) {
             return STATUS_OBJECT_NAME_NOT_FOUND;
         }
-        const std::shared_ptr<tarvo::IItemStore> store = ItemStoreOf(drive);
-        std::shared_ptr<KelvoFileSystem::Content> content;
-        try {
-            std::lock_guard<std::mutex> lock(context->mutex);
-            if (!context->content) {
-                context->content = LoadContent(drive, *store, *context);
-            }
-            content = context->content;
-        } catch (const tarvo::TarvoError& error) {
-            KELVO_DRIVE_LOG(logging::kError) << error.GetMessage();
-            return STATUS_ACCESS_DENIED;
+        if (offset < 0) {
+            return STATUS_SUCCESS;
         }
-        // The shared content never changes once loaded: it is copied without the mutex.
-        Serve(content->data(), content->size(), buffer, bufferLength, readLength, offset);
-        return STATUS_SUCCESS;
+        return WithDocument(fileInfo, [&](FileContext&, OpenDocument& document,
+                                          const std::shared_ptr<tarvo::IItemStore>& store) {
+            const auto start = static_cast<std::uint64_t>(offset);
+            if (start > document.size()) {
+                // Beyond the end: the whole buffer, as zeros.
+                std::memset(buffer, 0, bufferLength);
+                *readLength = bufferLength;
+                return STATUS_SUCCESS;
+            }
+            *readLength = static_cast<DWORD>(document.read(store, buffer, bufferLength, start));
+            return STATUS_SUCCESS;
+        });
     });
 }
 
@@ -98,36 +122,27 @@ NTSTATUS WriteFile(LPCWSTR fileName, LPCVOID buffer, DWORD numberOfBytesToWrite,
                    LPDWORD numberOfBytesWritten, LONGLONG offset, PDOKAN_FILE_INFO fileInfo) {
     *numberOfBytesWritten = 0;
     return Guarded(L"WriteFile", STATUS_ACCESS_DENIED, [&] {
-        FileContext* context = ContextOf(fileInfo);
-        if (drive_paths::IsServiceFile(fileName ? fileName : L"") || !context) {
+        if (drive_paths::IsServiceFile(fileName ? fileName : L"") || !ContextOf(fileInfo)) {
             return STATUS_ACCESS_DENIED;
         }
-        KelvoFileSystem& drive = DriveOf(fileInfo);
-        const std::shared_ptr<tarvo::IItemStore> store = ItemStoreOf(drive);
-        std::lock_guard<std::mutex> lock(context->mutex);
+        if (offset < -1) {
+            return STATUS_INVALID_PARAMETER;
+        }
         if (numberOfBytesToWrite == 0) {
             return STATUS_SUCCESS;
         }
-        // -1 stands for the end of the item as it was at open time.
-        const LONGLONG start =
-            offset == -1 ? static_cast<LONGLONG>(context->info.size.value_or(0)) : offset;
-        if (start < 0) {
-            return STATUS_ACCESS_DENIED;
-        }
-        try {
-            EnsurePending(drive, *store, *context, false);
-        } catch (const tarvo::TarvoError& error) {
-            KELVO_DRIVE_LOG(logging::kError) << error.GetMessage();
-            return STATUS_ACCESS_DENIED;
-        }
-        KelvoFileSystem::Content& pending = *context->pending;
-        const std::size_t end = static_cast<std::size_t>(start) + numberOfBytesToWrite;
-        if (end > pending.size()) {
-            pending.resize(end);
-        }
-        std::memcpy(pending.data() + start, buffer, numberOfBytesToWrite);
-        *numberOfBytesWritten = numberOfBytesToWrite;
-        return STATUS_SUCCESS;
+        return WithDocument(fileInfo, [&](FileContext& context, OpenDocument& document,
+                                          const std::shared_ptr<tarvo::IItemStore>&) {
+            // -1 stands for the end of the document, wherever it is now.
+            if (offset == -1) {
+                document.append(buffer, numberOfBytesToWrite);
+            } else {
+                document.write(buffer, numberOfBytesToWrite, static_cast<std::uint64_t>(offset));
+            }
+            MarkChanged(context);
+            *numberOfBytesWritten = numberOfBytesToWrite;
+            return STATUS_SUCCESS;
+        });
     });
 }
 
@@ -140,19 +155,30 @@ NTSTATUS FlushFileBuffers(LPCWSTR fileName, PDOKAN_FILE_INFO fileInfo) {
         if (!context) {
             return STATUS_ACCESS_DENIED;
         }
-        KelvoFileSystem& drive = DriveOf(fileInfo);
-        return UploadPending(drive, *ItemStoreOf(drive), *context);
+        std::shared_ptr<OpenDocument> document;
+        std::wstring name;
+        {
+            std::lock_guard<std::mutex> lock(context->mutex);
+            // A close with nothing written through the handle uploads nothing.
+            if (!context->document || !context->changed) {
+                return STATUS_SUCCESS;
+            }
+            document = context->document;
+            name = context->info.name;
+        }
+        return UploadChanges(ItemStoreForCleanup(DriveOf(fileInfo)), *document, name,
+                             UploadScope::Written);
     });
 }
 
 NTSTATUS SetEndOfFile(LPCWSTR, LONGLONG byteOffset, PDOKAN_FILE_INFO fileInfo) {
     return Guarded(L"SetEndOfFile", STATUS_ACCESS_DENIED,
-                   [&] { return ResizePending(fileInfo, byteOffset); });
+                   [&] { return Resize(fileInfo, byteOffset); });
 }
 
 NTSTATUS SetAllocationSize(LPCWSTR, LONGLONG allocSize, PDOKAN_FILE_INFO fileInfo) {
     return Guarded(L"SetAllocationSize", STATUS_ACCESS_DENIED,
-                   [&] { return ResizePending(fileInfo, allocSize); });
+                   [&] { return Resize(fileInfo, allocSize); });
 }
 
 }  // namespace operations

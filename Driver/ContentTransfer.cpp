@@ -1,10 +1,14 @@
-// Downloading a document's content into the drive's shared cache, and uploading what a handle
-// wrote as a new version.
+// Uploading a document's working content as a new version, what becomes of content that cannot be
+// uploaded, and the statuses of transfer failures.
 #include "DriveOperations_p.h"
+#include "RecoveryFolder.h"
 
 #include <boost/uuid/string_generator.hpp>
+#include <boost/uuid/uuid_io.hpp>
 
-#include <algorithm>
+#include <QString>
+
+#include <cerrno>
 
 namespace drive {
 namespace {
@@ -16,78 +20,47 @@ const boost::uuids::uuid& DefaultBlobCategory() {
     return category;
 }
 
-// The content of the document's first blob; empty when the document has none.
-void Download(tarvo::IItemStore& store, const FileContext& context,
-              KelvoFileSystem::Content& content) {
-    const auto document = store.OpenDocument(store.GetItemPath(context.info));
-    tarvo::BlobInfo first;
-    if (document->ListBlobs()->Next(first)) {
-        const auto reader = document->OpenBlob(first.id);
-        content.reserve(static_cast<std::size_t>(reader->GetSize()));
-        // Each chunk is let go before the next is asked for, so that the reader can fill the
-        // same buffer again instead of allocating a new one.
-        for (;;) {
-            const std::shared_ptr<tarvo::IBuffer> buffer = reader->Read();
-            if (!buffer || buffer->GetSize() == 0) {
-                break;
-            }
-            const std::uint8_t* data = buffer->GetData();
-            content.insert(content.end(), data, data + buffer->GetSize());
-        }
-        reader->Close();
+// The category of the document's first blob, so that a new version keeps it.
+boost::uuids::uuid BlobCategoryFor(tarvo::IItemStore& store, const tarvo::IdPath& ids,
+                                   const OpenDocument& document) {
+    if (const auto known = document.blobCategory()) {
+        return *known;
     }
-    document->Close(false);
-}
-
-// Learns the category of the document's first blob, so that a new version keeps it.
-void LearnBlobCategory(tarvo::IItemStore& store, const tarvo::IdPath& ids, FileContext& context) {
     try {
-        const auto document = store.OpenDocument(ids);
+        const auto current = store.OpenDocument(ids);
         tarvo::BlobInfo first;
-        if (document->ListBlobs()->Next(first)) {
-            context.blobCategory = first.category;
+        const bool hasBlob = current->ListBlobs()->Next(first);
+        current->Close(false);
+        if (hasBlob) {
+            return first.category;
         }
-        document->Close(false);
     } catch (const tarvo::TarvoError& error) {
         KELVO_DRIVE_LOG(logging::kWarning) << L"Не удалось прочитать категорию блоба для записи\n"
                                            << error.GetMessage();
     }
+    return DefaultBlobCategory();
 }
 
-// One buffer for every chunk of an upload: it shows the writer the next chunk of the content in
-// place, so that the bytes go to the writer without another copy of the whole content.
-class ChunkView final : public tarvo::IBuffer {
-public:
-    ChunkView(const std::uint8_t* data, std::size_t capacity)
-        : m_data(data), m_capacity(capacity) {}
-
-    void moveTo(const std::uint8_t* data) { m_data = data; }
-
-    std::uint8_t* GetData() override { return const_cast<std::uint8_t*>(m_data); }
-    std::size_t GetSize() const override { return m_size; }
-    void SetSize(std::size_t size) override { m_size = std::min(size, m_capacity); }
-
-private:
-    const std::uint8_t* m_data;
-    std::size_t m_capacity;
-    std::size_t m_size = 0;
-};
-
-// Writes the bytes as one blob of the version, in the chunks the writer asks for, through one
-// buffer reused for every chunk.
-void UploadBytes(tarvo::IDocument& version, const boost::uuids::uuid& category,
-                 const KelvoFileSystem::Content& bytes) {
+// Writes the document's content as one blob of the version, in the chunks the writer asks for,
+// through one buffer reused for every chunk. Waits for bytes still being downloaded.
+void UploadContent(const std::shared_ptr<tarvo::IItemStore>& store, OpenDocument& document,
+                   tarvo::IDocument& version, const boost::uuids::uuid& category) {
     const auto writer = version.CreateBlob(category);
     const std::size_t chunk = writer->GetChunkSize();
-    if (chunk == 0 && !bytes.empty()) {
+    const std::uint64_t size = document.size();
+    if (chunk == 0 && size != 0) {
         // Writing nothing and committing would store an empty document in place of the content.
         throw tarvo::TarvoError(tarvo::errc::StorageFailure,
                                 L"The blob writer accepts no data (chunk size 0)");
     }
-    const auto buffer = std::make_shared<ChunkView>(bytes.data(), chunk);
-    for (std::size_t offset = 0; offset < bytes.size();) {
-        const std::size_t count = std::min(chunk, bytes.size() - offset);
-        buffer->moveTo(bytes.data() + offset);
+    const std::shared_ptr<tarvo::IBuffer> buffer = tarvo::CreateBuffer(chunk);
+    for (std::uint64_t offset = 0; offset < size;) {
+        const std::size_t wanted =
+            static_cast<std::size_t>(std::min<std::uint64_t>(chunk, size - offset));
+        const std::size_t count = document.read(store, buffer->GetData(), wanted, offset);
+        if (count == 0) {
+            break;  // cut meanwhile; the cut is a change of its own
+        }
         buffer->SetSize(count);
         writer->Write(buffer);
         offset += count;
@@ -95,82 +68,200 @@ void UploadBytes(tarvo::IDocument& version, const boost::uuids::uuid& category,
     writer->Close();
 }
 
-}  // namespace
-
-std::shared_ptr<KelvoFileSystem::Content> LoadContent(KelvoFileSystem& drive,
-                                                      tarvo::IItemStore& store,
-                                                      const FileContext& context) {
-    std::lock_guard<std::mutex> lock(drive.cacheMutex);
-    const auto cached = drive.contentCache.find(context.info.id);
-    if (cached != drive.contentCache.end()) {
-        if (auto held = cached->second.lock()) {
-            return held;
+// The edit lock for one upload by a handle that does not share it (it opened without write
+// access): taken here and given back at the end.
+class UploadLock {
+public:
+    UploadLock(tarvo::IItemStore& store, const tarvo::IdPath& ids, const OpenDocument& document,
+               const std::wstring& name)
+        : m_store(store), m_ids(ids) {
+        if (document.holdsLock()) {
+            m_granted = true;
+            return;
         }
-    }
-    auto content = std::make_shared<KelvoFileSystem::Content>();
-    Download(store, context, *content);
-    drive.contentCache[context.info.id] = content;
-    return content;
-}
-
-void EnsurePending(KelvoFileSystem& drive, tarvo::IItemStore& store, FileContext& context,
-                   bool startEmpty) {
-    if (context.pending) {
-        return;
-    }
-    if (startEmpty) {
-        context.pending.emplace();
-        return;
-    }
-    // Writing part of a document must keep the rest of it: the new version is the whole of
-    // pending.
-    const auto current = LoadContent(drive, store, context);
-    context.pending.emplace(*current);
-}
-
-NTSTATUS UploadPending(KelvoFileSystem& drive, tarvo::IItemStore& store, FileContext& context) {
-    std::lock_guard<std::mutex> lock(context.mutex);
-    if (!context.pending) {
-        return STATUS_SUCCESS;
-    }
-    try {
-        const tarvo::IdPath ids = store.GetItemPath(context.info);
-        LearnBlobCategory(store, ids, context);
         std::wstring holder;
         const int state = store.LockForEdit(ids, holder);
         if (state == tarvo::lock_state::kHeldByOther) {
             KELVO_DRIVE_LOG(logging::kWarning)
-                << L"Изменения документа «" << context.info.name
+                << L"Изменения документа «" << name
                 << L"» не сохранены: он открыт для изменения другим пользователем: " << holder;
-            return STATUS_ACCESS_DENIED;
+            return;
         }
-        context.editLockHeld = true;
-        const auto version = store.BeginVersion(ids, std::wstring());
-        UploadBytes(*version, context.blobCategory.value_or(DefaultBlobCategory()),
-                    *context.pending);
-        version->Close(true);
-        if (state == tarvo::lock_state::kTaken) {
-            store.Unlock(ids);
-            context.editLockHeld = false;
-        }
-        context.pending.reset();
-    } catch (const tarvo::TarvoError& error) {
-        KELVO_DRIVE_LOG(logging::kError) << error.GetMessage();
-        return STATUS_ACCESS_DENIED;
+        m_granted = true;
+        m_taken = state == tarvo::lock_state::kTaken;
     }
-    // Content downloaded before this upload is out of date: handles that still hold it keep it,
-    // but the next first read downloads the new version instead of sharing the old one.
-    std::lock_guard<std::mutex> cacheLock(drive.cacheMutex);
-    drive.contentCache.erase(context.info.id);
+    ~UploadLock() {
+        if (!m_taken) {
+            return;
+        }
+        try {
+            m_store.Unlock(m_ids);
+        } catch (const tarvo::TarvoError& error) {
+            KELVO_DRIVE_LOG(logging::kError) << error.GetMessage();
+        }
+    }
+    UploadLock(const UploadLock&) = delete;
+    UploadLock& operator=(const UploadLock&) = delete;
+
+    bool granted() const { return m_granted; }
+
+private:
+    tarvo::IItemStore& m_store;
+    const tarvo::IdPath& m_ids;
+    bool m_granted = false;
+    bool m_taken = false;
+};
+
+// The number of the version just committed; a failure to learn it changes nothing of the upload.
+std::optional<tarvo::VersionNumber> CommittedVersion(tarvo::IItemStore& store,
+                                                     const tarvo::IdPath& ids) {
+    try {
+        const std::vector<tarvo::VersionNumber> versions = store.ListVersions(ids);
+        if (!versions.empty()) {
+            return versions.back();
+        }
+    } catch (const tarvo::TarvoError& error) {
+        KELVO_DRIVE_LOG(logging::kWarning) << error.GetMessage();
+    }
+    return std::nullopt;
+}
+
+// A system error's text (UTF-8, with the paths it names) for a wide log record.
+std::wstring Widen(const char* text) {
+    return QString::fromUtf8(text).toStdWString();
+}
+
+}  // namespace
+
+NTSTATUS StatusOf(const tarvo::TarvoError& error) {
+    switch (error.GetErrorCode()) {
+        case tarvo::errc::DiskFull:
+            return STATUS_DISK_FULL;
+        case tarvo::errc::LockedByOther:
+        case tarvo::errc::AccessDenied:
+            return STATUS_ACCESS_DENIED;
+        case tarvo::errc::NotConnected:
+            return STATUS_CONNECTION_DISCONNECTED;
+        case tarvo::errc::TooLarge:
+            return STATUS_FILE_TOO_LARGE;
+        default:
+            return STATUS_UNEXPECTED_IO_ERROR;
+    }
+}
+
+NTSTATUS StatusOf(const std::system_error& error) {
+    switch (error.code().value()) {
+        case ENOSPC:
+        case EDQUOT:
+            return STATUS_DISK_FULL;
+        case EFBIG:
+            return STATUS_FILE_TOO_LARGE;
+        default:
+            return STATUS_UNEXPECTED_IO_ERROR;
+    }
+}
+
+NTSTATUS DocumentOf(KelvoFileSystem& drive, tarvo::IItemStore& store, FileContext& context,
+                    std::shared_ptr<OpenDocument>& document) {
+    std::lock_guard<std::mutex> lock(context.mutex);
+    if (!context.document) {
+        try {
+            OpenDocuments::Opened opened =
+                drive.openDocuments.open(store, context.info, OpenDocuments::Role::Reader);
+            if (opened.status != STATUS_SUCCESS) {
+                return opened.status;
+            }
+            context.document = std::move(opened.document);
+        } catch (const tarvo::TarvoError& error) {
+            KELVO_DRIVE_LOG(logging::kError) << error.GetMessage();
+            return StatusOf(error);
+        } catch (const std::system_error& error) {
+            KELVO_DRIVE_LOG(logging::kError) << Widen(error.what());
+            return StatusOf(error);
+        }
+    }
+    document = context.document;
     return STATUS_SUCCESS;
 }
 
-void PruneCacheEntry(KelvoFileSystem& drive, const tarvo::ItemId& item) {
-    std::lock_guard<std::mutex> lock(drive.cacheMutex);
-    const auto entry = drive.contentCache.find(item);
-    if (entry != drive.contentCache.end() && entry->second.expired()) {
-        drive.contentCache.erase(entry);
+NTSTATUS UploadChanges(const std::shared_ptr<tarvo::IItemStore>& store, OpenDocument& document,
+                       const std::wstring& name, UploadScope scope, std::wstring* failure) {
+    std::lock_guard<std::mutex> upload(document.uploadMutex);
+    const OpenDocument::Changes changes = document.changes();
+    const bool wanted = scope == UploadScope::Written ? changes.written : changes.any();
+    if (!wanted || document.deleted()) {
+        return STATUS_SUCCESS;
     }
+    try {
+        tarvo::BrowserItemInfo item;
+        item.id = document.id();
+        const tarvo::IdPath ids = store->GetItemPath(item);
+        const boost::uuids::uuid category = BlobCategoryFor(*store, ids, document);
+        const UploadLock lock(*store, ids, document, name);
+        if (!lock.granted()) {
+            if (failure) {
+                *failure = L"the document is locked for editing by someone else";
+            }
+            return STATUS_ACCESS_DENIED;
+        }
+        const auto version = store->BeginVersion(ids, std::wstring());
+        UploadContent(store, document, *version, category);
+        version->Close(true);
+        // Committed: from here on nothing may make it upload again.
+        document.markUploaded(changes.generation, CommittedVersion(*store, ids));
+        return STATUS_SUCCESS;
+    } catch (const tarvo::TarvoError& error) {
+        KELVO_DRIVE_LOG(logging::kError) << error.GetMessage();
+        if (failure) {
+            *failure = error.GetMessage();
+        }
+        return StatusOf(error);
+    } catch (const std::system_error& error) {
+        KELVO_DRIVE_LOG(logging::kError) << Widen(error.what());
+        if (failure) {
+            *failure = Widen(error.what());
+        }
+        return StatusOf(error);
+    }
+}
+
+void ReportUnsentContent(KelvoFileSystem& drive, const std::shared_ptr<tarvo::IItemStore>& store,
+                         OpenDocument& document, const tarvo::BrowserItemInfo& item,
+                         const std::wstring& failure) {
+    const std::wstring described =
+        L"\"" + item.name + L"\" (" + boost::uuids::to_wstring(item.id) + L")";
+    const std::uint64_t size = document.size();
+    try {
+        const std::filesystem::path saved = recovery_folder::Save(
+            item, size, [&](std::uint64_t offset, std::uint8_t* buffer, std::size_t length) {
+                return document.read(store, buffer, length, offset);
+            });
+        KELVO_DRIVE_LOG(logging::kError)
+            << L"The content written to " << described
+            << L" could not be uploaded to the repository (" << failure
+            << L"); it was saved to the file " << saved.wstring() << L"\n";
+        drive.notify({DriveNotice::Kind::UploadFailed, item.name,
+                      L"Копия сохранена в файле " + saved.wstring()});
+    } catch (const tarvo::TarvoError& error) {
+        KELVO_DRIVE_LOG(logging::kError)
+            << L"The content written to " << described << L" could not be uploaded (" << failure
+            << L"); " << size << L" bytes are lost: the part not yet downloaded cannot be read: "
+            << error.GetMessage() << L"\n";
+        drive.notify({DriveNotice::Kind::UploadFailed, item.name,
+                      L"Сохранить копию не удалось: часть документа не загружена из хранилища. "
+                      L"Подробности в журнале программы."});
+    } catch (const std::exception& error) {
+        KELVO_DRIVE_LOG(logging::kError)
+            << L"The content written to " << described << L" could not be uploaded (" << failure
+            << L"), nor saved in " << recovery_folder::Location().wstring() << L" or "
+            << recovery_folder::FallbackLocation().wstring() << L"; " << size
+            << L" bytes are lost: " << Widen(error.what()) << L"\n";
+        drive.notify({DriveNotice::Kind::UploadFailed, item.name,
+                      L"Сохранить копию в папке " + recovery_folder::Location().wstring() +
+                          L" тоже не удалось. Подробности в журнале программы."});
+    }
+    // Saved or not, the changes are not to be uploaded later over what others saved meanwhile.
+    document.forgetChanges();
 }
 
 }  // namespace drive

@@ -2,7 +2,6 @@
 // handle.
 #include "DriveOperations_p.h"
 #include "DrivePaths.h"
-#include "RecoveryFolder.h"
 
 #include <boost/uuid/uuid_io.hpp>
 
@@ -11,10 +10,12 @@ namespace {
 
 // One open request, with what the opener asked for in the user-mode terms.
 struct OpenRequest {
+    KelvoFileSystem& drive;
     tarvo::IItemStore& store;
     const std::wstring& path;
     DWORD disposition;
     bool writeAccess;
+    bool contentAccess;  // reads or writes content, not only attributes
     PDOKAN_FILE_INFO fileInfo;
 };
 
@@ -78,21 +79,50 @@ public:
         return true;
     }
 
-    // Takes the edit lock when the opener wants to write; false (with the status) when refused.
-    bool lock(OpenOutcome& outcome) {
-        if (!m_request.writeAccess) {
+    // Joins the document's open state: as a writer (sharing its edit lock, taken when the
+    // document has none yet) when the opener wants to write or truncate, as a reader when it
+    // wants content. False (with the status in `outcome`) when refused.
+    bool attach(OpenOutcome& outcome, bool truncates = false) {
+        const bool writer = m_request.writeAccess || truncates;
+        if (!writer && !m_request.contentAccess) {
             return true;
         }
-        const NTSTATUS status =
-            AcquireEditLock(DriveOf(m_request.fileInfo), m_request.store, *m_context);
-        if (status != STATUS_SUCCESS) {
-            outcome = Refuse(status);
+        try {
+            OpenDocuments::Opened opened = m_request.drive.openDocuments.open(
+                m_request.store, m_context->info,
+                writer ? OpenDocuments::Role::Writer : OpenDocuments::Role::Reader);
+            if (opened.status != STATUS_SUCCESS) {
+                outcome = Refuse(opened.status);
+                return false;
+            }
+            m_context->document = std::move(opened.document);
+            m_context->writer = writer;
+            return true;
+        } catch (const tarvo::TarvoError& error) {
+            KELVO_DRIVE_LOG(logging::kError) << error.GetMessage();
+            outcome =
+                Refuse(error.GetErrorCode() == tarvo::errc::NotConnected ? StatusOf(error)
+                                                                         : STATUS_ACCESS_DENIED);
+            return false;
+        } catch (const std::system_error& error) {
+            KELVO_DRIVE_LOG(logging::kError) << L"The drive's cache file failed: " << error.what();
+            outcome = Refuse(StatusOf(error));
             return false;
         }
-        return true;
     }
 
-    void truncate() { m_context->pending.emplace(); }
+    // Cuts the document to nothing; false (with the status) when the cache file fails.
+    bool truncate(OpenOutcome& outcome) {
+        try {
+            m_context->document->resize(0);
+            m_context->changed = true;
+            return true;
+        } catch (const std::system_error& error) {
+            KELVO_DRIVE_LOG(logging::kError) << L"The drive's cache file failed: " << error.what();
+            outcome = Refuse(StatusOf(error));
+            return false;
+        }
+    }
 
     OpenOutcome keep(NTSTATUS status) { return {status, std::move(m_context)}; }
 
@@ -109,29 +139,29 @@ OpenOutcome OpenFile(const OpenRequest& request, std::unique_ptr<FileContext> ex
             if (open.exists()) {
                 return Refuse(STATUS_OBJECT_NAME_COLLISION);
             }
-            if (!open.create(refused) || !open.lock(refused)) {
+            if (!open.create(refused) || !open.attach(refused)) {
                 return refused;
             }
             return open.keep(STATUS_SUCCESS);
         case CREATE_ALWAYS: {
             const bool existed = open.exists();
-            if ((!existed && !open.create(refused)) || !open.lock(refused)) {
+            if ((!existed && !open.create(refused)) || !open.attach(refused, true) ||
+                !open.truncate(refused)) {
                 return refused;
             }
-            open.truncate();
             return open.keep(existed ? STATUS_OBJECT_NAME_COLLISION : STATUS_SUCCESS);
         }
         case OPEN_EXISTING:
             if (!open.exists()) {
                 return Refuse(STATUS_OBJECT_NAME_NOT_FOUND);
             }
-            if (!open.lock(refused)) {
+            if (!open.attach(refused)) {
                 return refused;
             }
             return open.keep(STATUS_SUCCESS);
         case OPEN_ALWAYS: {
             const bool existed = open.exists();
-            if ((!existed && !open.create(refused)) || !open.lock(refused)) {
+            if ((!existed && !open.create(refused)) || !open.attach(refused)) {
                 return refused;
             }
             return open.keep(existed ? STATUS_OBJECT_NAME_COLLISION : STATUS_SUCCESS);
@@ -140,8 +170,8 @@ OpenOutcome OpenFile(const OpenRequest& request, std::unique_ptr<FileContext> ex
             if (!open.exists()) {
                 return Refuse(STATUS_OBJECT_NAME_NOT_FOUND);
             }
-            open.truncate();
-            if (!open.lock(refused)) {
+            // The lock first: a refused opener must not cut what the others see.
+            if (!open.attach(refused, true) || !open.truncate(refused)) {
                 return refused;
             }
             return open.keep(STATUS_SUCCESS);
@@ -173,46 +203,18 @@ OpenOutcome Open(const OpenRequest& request, ULONG createOptions) {
                                          : OpenFile(request, std::move(existing));
 }
 
-// Content that could not be uploaded when its handle ended goes to the recovery folder, and the
-// log says where.
-void KeepUnsentContent(KelvoFileSystem& drive, FileContext& context) {
-    std::lock_guard<std::mutex> lock(context.mutex);
-    if (!context.pending) {
-        return;
-    }
-    const std::wstring document =
-        L"\"" + context.info.name + L"\" (" + boost::uuids::to_wstring(context.info.id) + L")";
-    try {
-        const std::filesystem::path saved =
-            recovery_folder::Save(context.info, context.pending->data(), context.pending->size());
-        KELVO_DRIVE_LOG(logging::kError)
-            << L"The content written to " << document
-            << L" could not be uploaded to the repository; it was saved to the file "
-            << saved.wstring() << L"\n";
-        drive.notify({DriveNotice::Kind::UploadFailed, context.info.name,
-                      L"Копия сохранена в файле " + saved.wstring()});
-    } catch (const std::exception& error) {
-        KELVO_DRIVE_LOG(logging::kError)
-            << L"The content written to " << document << L" (" << context.pending->size()
-            << L" bytes) could not be uploaded to the repository, nor saved in "
-            << recovery_folder::Location().wstring() << L": " << error.what() << L"\n";
-        drive.notify({DriveNotice::Kind::UploadFailed, context.info.name,
-                      L"Сохранить копию в папке " + recovery_folder::Location().wstring() +
-                          L" тоже не удалось. Подробности в журнале программы."});
-    }
-}
-
 // A handle opened for deletion deletes the item it opened, whatever lies at its path by now.
-void DeleteOnClose(tarvo::IItemStore& store, const FileContext& context, bool isDirectory) {
+void DeleteOnClose(KelvoFileSystem& drive, const std::shared_ptr<tarvo::IItemStore>& store,
+                   const FileContext& context, bool isDirectory) {
     try {
-        const tarvo::IdPath ids = store.GetItemPath(context.info);
+        const tarvo::IdPath ids = store->GetItemPath(context.info);
         if (ids.size() < 2) {
             return;  // the root stays
         }
         if (isDirectory) {
-            DeleteFolderAt(store, ids);
+            DeleteFolderAt(*store, ids);
         } else {
-            DeleteDocumentAt(store, ids);
+            DeleteDocumentAt(drive, store, ids);
         }
     } catch (const tarvo::TarvoError& error) {
         if (error.GetErrorCode() != tarvo::errc::ItemNotFound) {
@@ -221,48 +223,60 @@ void DeleteOnClose(tarvo::IItemStore& store, const FileContext& context, bool is
     }
 }
 
+void GiveLockBack(tarvo::IItemStore& store, const OpenDocument& document) {
+    try {
+        tarvo::BrowserItemInfo item;
+        item.id = document.id();
+        store.Unlock(store.GetItemPath(item));
+    } catch (const tarvo::TarvoError& error) {
+        // The lock went with a deleted document; otherwise only the lock stays behind: the
+        // content was uploaded or kept already.
+        if (error.GetErrorCode() != tarvo::errc::ItemNotFound) {
+            KELVO_DRIVE_LOG(logging::kError) << error.GetMessage();
+        }
+    }
+}
+
+// The end of a document handle: what changed through it (or what the last writer leaves) is
+// uploaded, content that cannot be uploaded and that no writer remains to retry is kept in the
+// recovery folder, and the last writer gives the edit lock back.
+void EndDocumentHandle(KelvoFileSystem& drive, const std::shared_ptr<tarvo::IItemStore>& store,
+                       FileContext& context) {
+    std::shared_ptr<OpenDocument> document;
+    bool writer = false;
+    bool changed = false;
+    tarvo::BrowserItemInfo item;
+    {
+        std::lock_guard<std::mutex> lock(context.mutex);
+        document = std::move(context.document);
+        writer = context.writer;
+        changed = context.changed;
+        item = context.info;
+    }
+    if (!document) {
+        return;
+    }
+    const OpenDocument::Departure departure = document->leave(writer);
+    const bool lastToRetry = departure.writersLeft == 0;
+    if (document->changes().any() && !document->deleted() &&
+        (changed || lastToRetry || departure.handlesLeft == 0)) {
+        std::wstring failure;
+        if (UploadChanges(store, *document, item.name, UploadScope::AnyChange, &failure) !=
+                STATUS_SUCCESS &&
+            lastToRetry) {
+            ReportUnsentContent(drive, store, *document, item, failure);
+        }
+    }
+    if (departure.releasesLock) {
+        // Also for a document replaced by a rename: it still exists, with this link's lock.
+        GiveLockBack(*store, *document);
+        document->lockReleased();
+    }
+    document.reset();
+    drive.openDocuments.forget(item.id);
+}
+
 }  // namespace
-
-NTSTATUS AcquireEditLock(KelvoFileSystem& drive, tarvo::IItemStore& store, FileContext& context) {
-    if (context.editLockHeld) {
-        return STATUS_SUCCESS;
-    }
-    try {
-        const tarvo::IdPath ids = store.GetItemPath(context.info);
-        std::wstring holder;
-        if (store.LockForEdit(ids, holder) == tarvo::lock_state::kHeldByOther) {
-            // Who has it is what the refused user needs to know.
-            KELVO_DRIVE_LOG(logging::kWarning)
-                << L"Документ «" << context.info.name
-                << L"» открыт для изменения другим пользователем: " << holder;
-            drive.notify({DriveNotice::Kind::EditRefused, context.info.name, holder});
-            return STATUS_ACCESS_DENIED;
-        }
-        context.editLockHeld = true;
-        return STATUS_SUCCESS;
-    } catch (const tarvo::TarvoError& error) {
-        KELVO_DRIVE_LOG(logging::kError) << error.GetMessage();
-        return STATUS_ACCESS_DENIED;
-    }
-}
-
-NTSTATUS ReleaseEditLock(tarvo::IItemStore& store, FileContext& context) {
-    if (!context.editLockHeld) {
-        return STATUS_SUCCESS;
-    }
-    try {
-        store.Unlock(store.GetItemPath(context.info));
-        context.editLockHeld = false;
-        return STATUS_SUCCESS;
-    } catch (const tarvo::TarvoError& error) {
-        if (error.GetErrorCode() == tarvo::errc::ItemNotFound) {
-            context.editLockHeld = false;  // the lock went with the document
-            return STATUS_SUCCESS;
-        }
-        KELVO_DRIVE_LOG(logging::kError) << error.GetMessage();
-        return STATUS_ACCESS_DENIED;
-    }
-}
 
 namespace operations {
 
@@ -290,8 +304,14 @@ NTSTATUS ZwCreateFile(LPCWSTR fileName, PDOKAN_IO_SECURITY_CONTEXT, ACCESS_MASK 
             return STATUS_OBJECT_NAME_INVALID;
         }
         const std::shared_ptr<tarvo::IItemStore> store = ItemStoreOf(drive);
-        const OpenRequest request{*store, path, disposition, (desiredAccess & FILE_WRITE_DATA) != 0,
-                                  fileInfo};
+        const OpenRequest request{
+            drive,
+            *store,
+            path,
+            disposition,
+            (desiredAccess & FILE_WRITE_DATA) != 0,
+            (desiredAccess & (FILE_READ_DATA | FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0,
+            fileInfo};
         OpenOutcome outcome = Open(request, createOptions);
         StoreContext(fileInfo, std::move(outcome.context));
         return outcome.status;
@@ -308,24 +328,15 @@ void Cleanup(LPCWSTR fileName, PDOKAN_FILE_INFO fileInfo) {
             return STATUS_SUCCESS;
         }
         KelvoFileSystem& drive = DriveOf(fileInfo);
-        const std::shared_ptr<tarvo::IItemStore> store = ItemStoreOf(drive);
+        const std::shared_ptr<tarvo::IItemStore> store = ItemStoreForCleanup(drive);
         // The handle gives its context up now, so that it is freed however the rest ends.
         std::unique_ptr<FileContext> context = TakeContext(fileInfo);
         const bool isDirectory = fileInfo->IsDirectory != 0;
-        if (!isDirectory) {
-            UploadPending(drive, *store, *context);
-            KeepUnsentContent(drive, *context);
-            std::lock_guard<std::mutex> lock(context->mutex);
-            ReleaseEditLock(*store, *context);
-        }
+        // A deleted document is not uploaded: the delete comes first.
         if (fileInfo->DeleteOnClose) {
-            DeleteOnClose(*store, *context, isDirectory);
+            DeleteOnClose(drive, store, *context, isDirectory);
         }
-        const tarvo::ItemId item = context->info.id;
-        context.reset();
-        if (!isDirectory) {
-            PruneCacheEntry(drive, item);
-        }
+        EndDocumentHandle(drive, store, *context);
         return STATUS_SUCCESS;
     });
 }

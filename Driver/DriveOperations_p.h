@@ -14,6 +14,7 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <system_error>
 
 namespace drive {
 
@@ -53,6 +54,10 @@ std::shared_ptr<tarvo::IRepository> EnsureConnected(KelvoFileSystem& drive);
 // returned then throws TarvoError(NotConnected) from every call, which each operation handles as
 // any library error.
 std::shared_ptr<tarvo::IItemStore> ItemStoreOf(KelvoFileSystem& drive);
+// The item store for the end of a handle: the drive's store while the drive has one, also when
+// the storage has already cleared the link (the drive is being unmounted), so that what open
+// handles hold is still uploaded and their locks given back.
+std::shared_ptr<tarvo::IItemStore> ItemStoreForCleanup(KelvoFileSystem& drive);
 // The drive's current link; throws TarvoError(NotConnected) when there is none.
 std::shared_ptr<tarvo::IRepository> RequireRepository(KelvoFileSystem& drive);
 
@@ -88,38 +93,49 @@ NTSTATUS CreateDocument(tarvo::IItemStore& store, const std::wstring& path,
 // library fails (logged).
 std::unique_ptr<FileContext> CreateFolder(tarvo::IItemStore& store, const std::wstring& path);
 
-// --- Edit lock (CreateOperations.cpp) ---------------------------------------------------------
-
-NTSTATUS AcquireEditLock(KelvoFileSystem& drive, tarvo::IItemStore& store, FileContext& context);
-NTSTATUS ReleaseEditLock(tarvo::IItemStore& store, FileContext& context);
-
 // --- Content (ContentTransfer.cpp) -------------------------------------------------------------
 
-// The document's current content, shared with every handle that still holds it. Takes the drive's
-// cacheMutex for the whole download. Throws TarvoError.
-std::shared_ptr<KelvoFileSystem::Content> LoadContent(KelvoFileSystem& drive,
-                                                      tarvo::IItemStore& store,
-                                                      const FileContext& context);
+// The one place where failures of content transfer become statuses (and so the errno a program
+// gets): disk full 0xC000007F (ENOSPC), edit lock taken or lost 0xC0000022 (EACCES), link lost
+// 0xC000020C (EIO), too large 0xC0000904 (EFBIG), anything else 0xC00000E9 (EIO).
+NTSTATUS StatusOf(const tarvo::TarvoError& error);
+// The same for a failure of the drive's own cache file.
+NTSTATUS StatusOf(const std::system_error& error);
 
-// Makes `pending` present if it is absent: it starts from the document's current content, or
-// empty when the caller is about to cut it to zero anyway. The context's mutex must be held.
-void EnsurePending(KelvoFileSystem& drive, tarvo::IItemStore& store, FileContext& context,
-                   bool startEmpty);
+// The handle's open document; a handle that has none yet (it opened without asking for content)
+// joins it as a reader. 0, or the failure's status (logged).
+NTSTATUS DocumentOf(KelvoFileSystem& drive, tarvo::IItemStore& store, FileContext& context,
+                    std::shared_ptr<OpenDocument>& document);
 
-// Uploads `pending` as a new version of the document. 0 when there was nothing to upload or the
-// upload succeeded (pending is absent then); 0xC0000022 otherwise, with pending kept.
-NTSTATUS UploadPending(KelvoFileSystem& drive, tarvo::IItemStore& store, FileContext& context);
+enum class UploadScope {
+    Written,   // only when bytes were written (a flush)
+    AnyChange  // also a size change alone (the end of a handle)
+};
 
-// Forgets downloaded content of the item that no handle holds any more.
-void PruneCacheEntry(KelvoFileSystem& drive, const tarvo::ItemId& item);
+// Uploads the document's working content as one new version when it has changes of the scope
+// and was not deleted. 0 when there was nothing to upload or the upload succeeded; otherwise the
+// failure's status, logged, with `failure` (when given) set to its text and the changes kept for
+// a later upload. A version once committed counts as uploaded, whatever fails after it.
+NTSTATUS UploadChanges(const std::shared_ptr<tarvo::IItemStore>& store, OpenDocument& document,
+                       const std::wstring& name, UploadScope scope,
+                       std::wstring* failure = nullptr);
+
+// Content that could not be uploaded: saved whole to a recovery file, or its loss logged with
+// the reason; the user hears of it through the drive's notices. The one place that knows both an
+// upload failure and where the content went.
+void ReportUnsentContent(KelvoFileSystem& drive, const std::shared_ptr<tarvo::IItemStore>& store,
+                         OpenDocument& document, const tarvo::BrowserItemInfo& item,
+                         const std::wstring& failure);
 
 // --- Delete (ItemOperations.cpp) ---------------------------------------------------------------
 
 // Deletes the folder at the id path when it is empty: 0, 0xC0000101 when it has children,
 // 0xC0000022 when the library fails (code 17 silently, others logged).
 NTSTATUS DeleteFolderAt(tarvo::IItemStore& store, const tarvo::IdPath& folder);
-// Deletes the document at the id path; library errors are logged.
-void DeleteDocumentAt(tarvo::IItemStore& store, const tarvo::IdPath& document);
+// Deletes the document at the id path; library errors are logged. Handles that hold it open keep
+// reading and writing what they had (see OpenDocuments::prepareDeletion).
+void DeleteDocumentAt(KelvoFileSystem& drive, const std::shared_ptr<tarvo::IItemStore>& store,
+                      const tarvo::IdPath& document);
 
 // --- The operations of the table --------------------------------------------------------------
 

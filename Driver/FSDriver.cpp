@@ -1,5 +1,6 @@
 #include "FSDriver.h"
 
+#include "CacheFile.h"
 #include "DriveOperations.h"
 #include "DriveOperations_p.h"
 
@@ -226,6 +227,13 @@ std::shared_ptr<tarvo::IItemStore> ItemStoreOf(KelvoFileSystem& drive) {
     return itemStore;
 }
 
+std::shared_ptr<tarvo::IItemStore> ItemStoreForCleanup(KelvoFileSystem& drive) {
+    if (auto itemStore = drive.itemStore.load()) {
+        return itemStore;
+    }
+    return ItemStoreOf(drive);
+}
+
 std::shared_ptr<tarvo::IRepository> RequireRepository(KelvoFileSystem& drive) {
     auto repository = drive.repository.load();
     if (!repository) {
@@ -320,6 +328,7 @@ void KelvoFileSystem::run(const tarvo_cm::Connection& connection_, const std::ws
         notify({DriveNotice::Kind::MountFailed, {}, error.GetMessage()});
         return;
     }
+    cache_folder::Sweep();
 
     DOKAN_OPTIONS options{};
     options.Version = DOKAN_VERSION;

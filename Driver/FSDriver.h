@@ -1,7 +1,7 @@
 #pragma once
 
 #include "AtomicSharedPtr.h"
-#include "ContentAllocator.h"
+#include "OpenDocuments.h"
 
 #include <tarvo/core.h>
 #include <tarvo_cm/connection.h>
@@ -32,8 +32,6 @@ struct DriveNotice {
 // dispatch loop for its mount point and answers every operation of the driver there.
 class KelvoFileSystem {
 public:
-    using Content = std::vector<std::uint8_t, ContentAllocator<std::uint8_t>>;
-
     // Takes `core` over.
     explicit KelvoFileSystem(std::shared_ptr<tarvo::ICore> core);
     ~KelvoFileSystem();
@@ -61,10 +59,8 @@ public:
     // Hands a notice to onNotice, if set; never throws.
     void notify(const DriveNotice& notice) noexcept;
 
-    // Guards contentCache. Taken after a file context's mutex, never before it.
-    std::mutex cacheMutex;
-    // Downloaded contents shared by the handles that hold them.
-    std::map<tarvo::ItemId, std::weak_ptr<Content>> contentCache;
+    // The documents that handles have open, each with the one working state its handles share.
+    OpenDocuments openDocuments;
 };
 
 // The body of a drive thread: keeps the drive object alive until run() has returned, however long

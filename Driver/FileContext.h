@@ -1,14 +1,11 @@
 #pragma once
 
-#include "FSDriver.h"
+#include "OpenDocument.h"
 
 #include <tarvo/core.h>
 
-#include <boost/uuid/uuid.hpp>
-
 #include <memory>
 #include <mutex>
-#include <optional>
 
 // What one open handle of the drive knows about its item. Created by a successful open, owned by
 // the handle (DOKAN_FILE_INFO::Context) and destroyed at the handle's cleanup.
@@ -17,16 +14,16 @@ struct FileContext {
     FileContext(const FileContext&) = delete;
     FileContext& operator=(const FileContext&) = delete;
 
-    // The item's record as it was at open time (its name follows renames made through the handle).
+    // The item's record as it was at open time (its name follows renames made through the
+    // handle). Size and times of an open document come from `document`.
     tarvo::BrowserItemInfo info;
-    // Downloaded content, shared with the other handles that read the same document.
-    std::shared_ptr<KelvoFileSystem::Content> content;
-    // Content written through this handle and not uploaded yet.
-    std::optional<KelvoFileSystem::Content> pending;
-    // Category of the document's first blob, learnt at upload.
-    std::optional<boost::uuids::uuid> blobCategory;
-    // Guards content, pending, blobCategory and the upload.
+    // The document's working state, shared with every other handle of it on the drive: set at
+    // an open that reads or writes content, else at the first read or write.
+    std::shared_ptr<OpenDocument> document;
+    // The handle counts as one of the document's writers (it holds a share of the edit lock).
+    bool writer = false;
+    // Content or size was changed through this handle since its last upload.
+    bool changed = false;
+    // Guards info.name, document, writer and changed.
     std::mutex mutex;
-    // This handle holds the document's edit lock.
-    bool editLockHeld = false;
 };

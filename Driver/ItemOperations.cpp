@@ -44,8 +44,8 @@ void ListServiceFile(KelvoFileSystem& drive, PFillFindData fill, PDOKAN_FILE_INF
     fill(&record, fileInfo);
 }
 
-void ListChildren(tarvo::IItemStore& store, const std::wstring& path, PFillFindData fill,
-                  PDOKAN_FILE_INFO fileInfo) {
+void ListChildren(KelvoFileSystem& drive, tarvo::IItemStore& store, const std::wstring& path,
+                  PFillFindData fill, PDOKAN_FILE_INFO fileInfo) {
     const tarvo::Names names = drive_paths::Split(path);
     const tarvo::IdPath ids = store.ResolvePath(names);
     if (ids.size() != names.size()) {
@@ -57,11 +57,33 @@ void ListChildren(tarvo::IItemStore& store, const std::wstring& path, PFillFindD
         if (!child.IsVisible() || child.name.size() > kMaxListedNameLength) {
             continue;
         }
+        if (const auto open = drive.openDocuments.find(child.id)) {
+            open->describe(child);  // what the handles see, not what was uploaded last
+        }
         WIN32_FIND_DATAW record{};
         FillCommon(child, record);
         std::copy(child.name.begin(), child.name.end(), record.cFileName);
         fill(&record, fileInfo);
     }
+}
+
+// The item as every handle of the drive now sees it: an open document's size and times are those
+// of its working state (also through a handle of a document deleted meanwhile).
+tarvo::BrowserItemInfo LiveInfo(KelvoFileSystem& drive, FileContext& context) {
+    std::shared_ptr<OpenDocument> document;
+    tarvo::BrowserItemInfo item;
+    {
+        std::lock_guard<std::mutex> lock(context.mutex);
+        item = context.info;
+        document = context.document;
+    }
+    if (!document && !item.IsFolder()) {
+        document = drive.openDocuments.find(item.id);
+    }
+    if (document) {
+        document->describe(item);
+    }
+    return item;
 }
 
 NTSTATUS DeleteFolder(tarvo::IItemStore& store, const std::wstring& path) {
@@ -160,8 +182,12 @@ void RenameAndMove(tarvo::IItemStore& store, const tarvo::IdPath& item, const st
 // A save by renaming over a document: the target keeps its id, versions, record and place and
 // gains the source's content as its newest version; the source goes. One step in the repository,
 // so that no half-done state is ever visible.
-NTSTATUS SaveOver(tarvo::IItemStore& store, FileContext& context, const tarvo::IdPath& source,
-                  const tarvo::IdPath& target, const std::wstring& targetName) {
+// Handles that hold either document open keep what they have (the target's old content, the
+// source's content), and nothing is uploaded for them any more.
+NTSTATUS SaveOver(KelvoFileSystem& drive, const std::shared_ptr<tarvo::IItemStore>& storeHolder,
+                  FileContext& context, const tarvo::IdPath& source, const tarvo::IdPath& target,
+                  const std::wstring& targetName) {
+    tarvo::IItemStore& store = *storeHolder;
     std::wstring sourceName;
     {
         std::lock_guard<std::mutex> lock(context.mutex);
@@ -169,6 +195,8 @@ NTSTATUS SaveOver(tarvo::IItemStore& store, FileContext& context, const tarvo::I
     }
     tarvo::VersionNumber version = 0;
     try {
+        drive.openDocuments.prepareDeletion(storeHolder, target.back());
+        drive.openDocuments.prepareDeletion(storeHolder, source.back());
         version = store.ReplaceDocument(source, target, L"");
     } catch (const tarvo::TarvoError& error) {
         if (error.GetErrorCode() != tarvo::errc::LockedByOther) {
@@ -179,6 +207,8 @@ NTSTATUS SaveOver(tarvo::IItemStore& store, FileContext& context, const tarvo::I
                                            << targetName << L"»: " << error.GetMessage();
         return STATUS_ACCESS_DENIED;
     }
+    drive.openDocuments.markDeleted(target.back());
+    drive.openDocuments.markDeleted(source.back());
     KELVO_DRIVE_LOG(logging::kInfo) << L"«" << sourceName << L"» was saved over «" << targetName
                                     << L"» as its version " << version;
     // The handle now stands for the document it was saved into; the source's edit lock went with
@@ -187,7 +217,6 @@ NTSTATUS SaveOver(tarvo::IItemStore& store, FileContext& context, const tarvo::I
         tarvo::BrowserItemInfo saved = store.GetItemInfo(target);
         std::lock_guard<std::mutex> lock(context.mutex);
         context.info = std::move(saved);
-        context.editLockHeld = false;
     } catch (const tarvo::TarvoError& error) {
         KELVO_DRIVE_LOG(logging::kError) << error.GetMessage();
     }
@@ -216,8 +245,9 @@ NTSTATUS ReplaceEmptyFolder(tarvo::IItemStore& store, const tarvo::IdPath& folde
     return STATUS_SUCCESS;
 }
 
-NTSTATUS Move(tarvo::IItemStore& store, FileContext& context, const std::wstring& newPath,
-              bool replaceIfExisting) {
+NTSTATUS Move(KelvoFileSystem& drive, const std::shared_ptr<tarvo::IItemStore>& storeHolder,
+              FileContext& context, const std::wstring& newPath, bool replaceIfExisting) {
+    tarvo::IItemStore& store = *storeHolder;
     const tarvo::Names names = drive_paths::Split(newPath);
     if (names.size() < 2) {
         return STATUS_ACCESS_DENIED;  // nothing takes the root's place
@@ -260,7 +290,7 @@ NTSTATUS Move(tarvo::IItemStore& store, FileContext& context, const std::wstring
             return targetIsFolder ? STATUS_FILE_IS_A_DIRECTORY : STATUS_NOT_A_DIRECTORY;
         }
         if (!targetIsFolder) {
-            return SaveOver(store, context, source, resolved, names.back());
+            return SaveOver(drive, storeHolder, context, source, resolved, names.back());
         }
         const NTSTATUS status =
             ReplaceEmptyFolder(store, resolved, moveItem, targetParent, names.back());
@@ -293,9 +323,12 @@ NTSTATUS DeleteFolderAt(tarvo::IItemStore& store, const tarvo::IdPath& folder) {
     }
 }
 
-void DeleteDocumentAt(tarvo::IItemStore& store, const tarvo::IdPath& document) {
+void DeleteDocumentAt(KelvoFileSystem& drive, const std::shared_ptr<tarvo::IItemStore>& store,
+                      const tarvo::IdPath& document) {
     try {
-        store.DeleteItem(document);
+        drive.openDocuments.prepareDeletion(store, document.back());
+        store->DeleteItem(document);
+        drive.openDocuments.markDeleted(document.back());
     } catch (const tarvo::TarvoError& error) {
         KELVO_DRIVE_LOG(logging::kError) << error.GetMessage();
     }
@@ -321,12 +354,12 @@ NTSTATUS GetFileInformation(LPCWSTR fileName, LPBY_HANDLE_FILE_INFORMATION buffe
             buffer->nNumberOfLinks = 1;
             return STATUS_SUCCESS;
         }
-        const FileContext* context = ContextOf(fileInfo);
+        FileContext* context = ContextOf(fileInfo);
         if (!context) {
             return STATUS_OBJECT_NAME_NOT_FOUND;
         }
         *buffer = BY_HANDLE_FILE_INFORMATION{};
-        FillCommon(context->info, *buffer);
+        FillCommon(LiveInfo(DriveOf(fileInfo), *context), *buffer);
         buffer->dwVolumeSerialNumber = 0;
         buffer->nNumberOfLinks = 1;
         buffer->nFileIndexHigh = 0;
@@ -344,7 +377,7 @@ NTSTATUS FindFiles(LPCWSTR pathName, PFillFindData fillFindData, PDOKAN_FILE_INF
             if (drive_paths::IsRoot(path)) {
                 ListServiceFile(drive, fillFindData, fileInfo);
             }
-            ListChildren(*store, path, fillFindData, fileInfo);
+            ListChildren(drive, *store, path, fillFindData, fileInfo);
         } catch (const tarvo::TarvoError& error) {
             // What was listed before the error stands.
             if (error.GetErrorCode() != tarvo::errc::ItemNotFound) {
@@ -400,7 +433,8 @@ NTSTATUS MoveFile(LPCWSTR fileName, LPCWSTR newFileName, BOOL replaceIfExisting,
         }
         const std::shared_ptr<tarvo::IItemStore> store = ItemStoreOf(DriveOf(fileInfo));
         try {
-            return Move(*store, *context, newFileName ? newFileName : L"", replaceIfExisting != 0);
+            return Move(DriveOf(fileInfo), store, *context, newFileName ? newFileName : L"",
+                        replaceIfExisting != 0);
         } catch (const tarvo::TarvoError& error) {
             KELVO_DRIVE_LOG(logging::kError) << error.GetErrorCode() << error.GetMessage();
             return error.GetErrorCode() == tarvo::errc::NameCollision ? STATUS_OBJECT_NAME_COLLISION

@@ -4,6 +4,11 @@
 
 #include <boost/uuid/uuid_io.hpp>
 
+#include <fcntl.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -12,6 +17,7 @@
 #include <memory>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace recovery_folder {
 namespace {
@@ -58,14 +64,92 @@ std::string NamePart(const std::wstring& name) {
     return utf8;
 }
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
 [[noreturn]] void ThrowFileError(const std::string& what, const std::filesystem::path& path,
                                  int error) {
     throw std::filesystem::filesystem_error(what, path,
                                             std::error_code(error, std::generic_category()));
+}
+
+// A file being written under its temporary name: removed unless it was given its final name.
+class PartialFile {
+public:
+    explicit PartialFile(const std::filesystem::path& folder, const std::string& stem) {
+        std::string name = (folder / ("." + stem + ".partial-XXXXXX")).string();
+        m_descriptor = ::mkostemp(name.data(), O_CLOEXEC);  // 0600
+        if (m_descriptor < 0) {
+            ThrowFileError("cannot create the recovery file", name, errno);
+        }
+        m_path = name;
+    }
+    ~PartialFile() {
+        if (m_descriptor >= 0) {
+            ::close(m_descriptor);
+        }
+        if (!m_named) {
+            ::unlink(m_path.c_str());
+        }
+    }
+    PartialFile(const PartialFile&) = delete;
+    PartialFile& operator=(const PartialFile&) = delete;
+
+    void write(const std::uint8_t* data, std::size_t length) {
+        while (length > 0) {
+            const ssize_t count = ::write(m_descriptor, data, length);
+            if (count < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                ThrowFileError("cannot write the recovery file", m_path, errno);
+            }
+            data += count;
+            length -= static_cast<std::size_t>(count);
+        }
+    }
+
+    // Makes the content durable and gives the file the first free name of the stem's.
+    std::filesystem::path complete(const std::filesystem::path& folder, const std::string& stem) {
+        if (::fsync(m_descriptor) != 0 || ::close(m_descriptor) != 0) {
+            m_descriptor = -1;
+            ThrowFileError("cannot write the recovery file", m_path, errno);
+        }
+        m_descriptor = -1;
+        for (int attempt = 0;; ++attempt) {
+            const std::filesystem::path path =
+                folder / (attempt == 0 ? stem : stem + " (" + std::to_string(attempt) + ")");
+            if (::renameat2(AT_FDCWD, m_path.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) ==
+                0) {
+                m_named = true;
+                return path;
+            }
+            if (errno != EEXIST) {
+                ThrowFileError("cannot name the recovery file", path, errno);
+            }
+        }
+    }
+
+private:
+    std::filesystem::path m_path;
+    int m_descriptor = -1;
+    bool m_named = false;
+};
+
+std::filesystem::path SaveIn(const std::filesystem::path& folder, const std::string& stem,
+                             std::uint64_t size, const ContentReader& read) {
+    std::filesystem::create_directories(folder);
+    std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
+    PartialFile file(folder, stem);
+    std::vector<std::uint8_t> buffer(1u << 20);
+    for (std::uint64_t offset = 0; offset < size;) {
+        const std::size_t wanted =
+            static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), size - offset));
+        const std::size_t count = read(offset, buffer.data(), wanted);
+        if (count == 0) {
+            break;
+        }
+        file.write(buffer.data(), count);
+        offset += count;
+    }
+    return file.complete(folder, stem);
 }
 
 }  // namespace
@@ -81,30 +165,35 @@ std::filesystem::path Location() {
     return dataHome / "KelvoDrive" / "recovery";
 }
 
-std::filesystem::path Save(const tarvo::BrowserItemInfo& document, const std::uint8_t* content,
-                           std::size_t size) {
-    const std::filesystem::path folder = Location();
-    std::filesystem::create_directories(folder);
+std::filesystem::path FallbackLocation() {
+    const std::filesystem::path runtime = EnvironmentPath("XDG_RUNTIME_DIR");
+    if (!runtime.empty() && runtime.is_absolute()) {
+        return runtime / "KelvoDrive" / "recovery";
+    }
+    std::filesystem::path cacheHome = EnvironmentPath("XDG_CACHE_HOME");
+    if (cacheHome.empty() || cacheHome.is_relative()) {
+        cacheHome = EnvironmentPath("HOME") / ".cache";
+    }
+    return cacheHome / "KelvoDrive" / "recovery";
+}
+
+std::filesystem::path Save(const tarvo::BrowserItemInfo& document, std::uint64_t size,
+                           const ContentReader& read) {
     const std::string stem =
         TimeStamp() + " " + boost::uuids::to_string(document.id) + " " + NamePart(document.name);
-    for (int attempt = 0;; ++attempt) {
-        const std::filesystem::path path =
-            folder / (attempt == 0 ? stem : stem + " (" + std::to_string(attempt) + ")");
-        // "x": never replace a file that another failed upload left.
-        std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wbx"));
-        if (!file) {
-            if (errno == EEXIST) {
-                continue;
-            }
-            ThrowFileError("cannot create the recovery file", path, errno);
+    try {
+        return SaveIn(Location(), stem, size, read);
+    } catch (const std::filesystem::filesystem_error& first) {
+        if (FallbackLocation() == Location()) {
+            throw;
         }
-        if (size != 0 && std::fwrite(content, 1, size, file.get()) != size) {
-            ThrowFileError("cannot write the recovery file", path, errno);
+        try {
+            return SaveIn(FallbackLocation(), stem, size, read);
+        } catch (const std::filesystem::filesystem_error& second) {
+            throw std::filesystem::filesystem_error(
+                std::string(first.what()) + "; " + second.what(), first.path1(), second.path1(),
+                first.code());
         }
-        if (std::fclose(file.release()) != 0) {
-            ThrowFileError("cannot write the recovery file", path, errno);
-        }
-        return path;
     }
 }
 

@@ -199,6 +199,17 @@ tarvo::IdPath DriveFixture::makeDocument(const std::wstring& path, const std::st
     return ids;
 }
 
+void DriveFixture::commitElsewhere(const std::wstring& path, const std::string& content) {
+    const auto ids = find(path);
+    ASSERT_TRUE(ids) << Narrow(path);
+    std::wstring holder;
+    ASSERT_EQ(m_other->LockForEdit(*ids, holder), tarvo::lock_state::kTaken);
+    const auto version = m_other->BeginVersion(*ids, L"");
+    WriteBlob(*version, content);
+    version->Close(true);
+    m_other->Unlock(*ids);
+}
+
 std::optional<tarvo::IdPath> DriveFixture::find(const std::wstring& path) {
     const tarvo::Names names = SplitForTest(path);
     tarvo::IdPath ids = m_store->ResolvePath(names);

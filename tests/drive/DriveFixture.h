@@ -64,6 +64,8 @@ protected:
     // --- Straight on the repository, through a link of the test's own ------------------------
     tarvo::IdPath makeFolder(const std::wstring& path);
     tarvo::IdPath makeDocument(const std::wstring& path, const std::string& content);
+    // A new version of the document, committed through the second link ("someone else").
+    void commitElsewhere(const std::wstring& path, const std::string& content);
     // Content of the document's first blob; nullopt when there is no item at the path.
     std::optional<std::string> contentOf(const std::wstring& path);
     std::optional<tarvo::IdPath> find(const std::wstring& path);

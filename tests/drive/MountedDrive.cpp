@@ -63,6 +63,14 @@ void MountedDrive::unmount() {
     m_drive.reset();
 }
 
+void MountedDrive::disconnect() {
+    if (m_thread.joinable()) {
+        DokanRemoveMountPoint(kMountPoint);
+        m_drive->repository.reset();
+    }
+    unmount();
+}
+
 std::shared_ptr<tarvo::IItemStore> MountedDrive::repository() {
     if (!m_store) {
         m_store =

@@ -24,9 +24,13 @@ public:
     // Mounts and waits for the mount notification; false (with the reason) when it did not come.
     bool mount(std::string& failure);
     void unmount();
+    // Unmounts as the storage does when the user disconnects: the link is cleared at once.
+    void disconnect();
 
     // The folder the drive is mounted on.
     const std::filesystem::path& root() const { return m_root; }
+    // The program's data folder (the repository, the recovery folder).
+    std::filesystem::path dataFolder() const { return m_dataFolder.path().toStdString(); }
     // The repository behind the drive, through a link of the caller's own.
     std::shared_ptr<tarvo::IItemStore> repository();
     // Ids of the longest existing part of a path relative to the root ("a/b.txt"), root first.

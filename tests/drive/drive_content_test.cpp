@@ -5,6 +5,7 @@
 #include <boost/uuid/uuid_io.hpp>
 
 #include <QString>
+#include <QTemporaryDir>
 
 #include <filesystem>
 #include <fstream>
@@ -50,9 +51,9 @@ TEST_F(DriveContentTest, TwoHandlesShareOneDownloadWhichIsForgottenAfterBoth) {
     EXPECT_EQ(m_faulty->count("OpenDocument"), 1);
 
     close(*first);
-    EXPECT_EQ(m_drive->contentCache.size(), 1u);  // the second handle still holds it
+    EXPECT_EQ(m_drive->openDocuments.size(), 1u);  // the second handle still holds it
     close(*second);
-    EXPECT_TRUE(m_drive->contentCache.empty());
+    EXPECT_EQ(m_drive->openDocuments.size(), 0u);
 
     auto third = open(L"\\Doc", kOpenExisting);
     EXPECT_EQ(readAll(*third), "shared content");
@@ -66,29 +67,48 @@ TEST_F(DriveContentTest, AFailedDownloadIsRetriedAtTheNextRead) {
     m_faulty->fail("OpenDocument", tarvo::errc::StorageFailure);
     NTSTATUS status = 0;
     read(*handle, 0, 3, &status);
-    EXPECT_EQ(status, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(status, STATUS_UNEXPECTED_IO_ERROR);
     EXPECT_EQ(read(*handle, 0, 3, &status), "abc");
     EXPECT_EQ(status, STATUS_SUCCESS);
     close(*handle);
 }
 
-TEST_F(DriveContentTest, ReadsDoNotSeeTheHandlesOwnUnsentWrites) {
-    makeDocument(L"\\Doc", "before");
-    auto handle = open(L"\\Doc", kOpenExisting, kWriteAccess);
-    ASSERT_EQ(write(*handle, 0, "AFTER!"), STATUS_SUCCESS);
-    EXPECT_EQ(readAll(*handle), "before");
-    close(*handle);
-    EXPECT_EQ(contentOf(L"\\Doc"), "AFTER!");
+TEST_F(DriveContentTest, EveryHandleSeesEveryWriteAndSize) {
+    makeDocument(L"\\Doc", "before, and more");
+    auto writer = open(L"\\Doc", kOpenExisting, kWriteAccess);
+    auto reader = open(L"\\Doc", kOpenExisting);
+    ASSERT_EQ(write(*writer, 0, "AFTER!"), STATUS_SUCCESS);
+    EXPECT_EQ(readAll(*writer), "AFTER!, and more");
+    EXPECT_EQ(readAll(*reader), "AFTER!, and more");
+    ASSERT_EQ(m_operations.SetEndOfFile(L"\\Doc", 3, &reader->info), STATUS_SUCCESS);
+    EXPECT_EQ(readAll(*writer), "AFT");
+    for (Handle* handle : {writer.get(), reader.get()}) {
+        BY_HANDLE_FILE_INFORMATION information{};
+        ASSERT_EQ(m_operations.GetFileInformation(L"\\Doc", &information, &handle->info),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(information.nFileSizeLow, 3u);
+    }
+    // A handle that asked for attributes only, and the listing, see the same.
+    auto attributes = open(L"\\Doc", kOpenExisting, FILE_READ_ATTRIBUTES);
+    BY_HANDLE_FILE_INFORMATION information{};
+    ASSERT_EQ(m_operations.GetFileInformation(L"\\Doc", &information, &attributes->info),
+              STATUS_SUCCESS);
+    EXPECT_EQ(information.nFileSizeLow, 3u);
+    EXPECT_EQ(list(L"\\").at(1).nFileSizeLow, 3u);
+    close(*attributes);
+    close(*reader);
+    close(*writer);
+    EXPECT_EQ(contentOf(L"\\Doc"), "AFT");
 }
 
-TEST_F(DriveContentTest, AReadAfterAnUploadGetsTheNewVersion) {
+TEST_F(DriveContentTest, ASaveOnTheDriveIsSeenByHandlesOpenedBeforeAndAfter) {
     makeDocument(L"\\Doc", "old");
     auto holder = open(L"\\Doc", kOpenExisting);
     EXPECT_EQ(readAll(*holder), "old");
     save(L"\\Doc", "new");
     auto later = open(L"\\Doc", kOpenExisting);
     EXPECT_EQ(readAll(*later), "new");
-    EXPECT_EQ(readAll(*holder), "old");  // a handle keeps what it read
+    EXPECT_EQ(readAll(*holder), "new");
     close(*later);
     close(*holder);
 }
@@ -143,12 +163,13 @@ TEST_F(DriveContentTest, WritesGrowTheContentWithZeros) {
     EXPECT_EQ(contentOf(L"\\Doc"), std::string(100, '\0') + "0123456789");
 }
 
-TEST_F(DriveContentTest, AnOffsetOfMinusOneAppendsAtTheSizeSeenAtOpen) {
+TEST_F(DriveContentTest, AnOffsetOfMinusOneAppendsAtTheEndAsItIsNow) {
     makeDocument(L"\\Doc", "abc");
     auto handle = open(L"\\Doc", kOpenExisting, kWriteAccess);
     ASSERT_EQ(write(*handle, -1, "def"), STATUS_SUCCESS);
+    ASSERT_EQ(write(*handle, -1, "ghi"), STATUS_SUCCESS);
     close(*handle);
-    EXPECT_EQ(contentOf(L"\\Doc"), "abcdef");
+    EXPECT_EQ(contentOf(L"\\Doc"), "abcdefghi");
 }
 
 TEST_F(DriveContentTest, AnEmptyWriteChangesNothing) {
@@ -234,7 +255,7 @@ TEST_F(DriveContentTest, AnUploadRefusedOrFailedKeepsThePendingContentForTheNext
     m_other->Unlock(ids);
 
     m_faulty->fail("BeginVersion", tarvo::errc::StorageFailure);
-    EXPECT_EQ(flush(*handle), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(flush(*handle), STATUS_UNEXPECTED_IO_ERROR);
     EXPECT_EQ(contentOf(L"\\Doc"), "x");
 
     EXPECT_EQ(flush(*handle), STATUS_SUCCESS);
@@ -344,6 +365,132 @@ TEST_F(DriveContentTest, ContentThatCannotBeUploadedAtCleanupGoesToTheRecoveryFo
     EXPECT_TRUE(FileContent(files[0]) == "second edit" || FileContent(files[1]) == "second edit");
     m_drive->onNotice = nullptr;
     EXPECT_EQ(notices.size(), 2u);
+}
+
+TEST_F(DriveContentTest, DiskFullAtUploadIsReportedAndTheRecoveryCopyIsWhole) {
+    makeDocument(L"\\Big.bin", "old");
+    std::string content(3 * 1024 * 1024 + 17, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i) {
+        content[i] = static_cast<char>(i * 31 + (i >> 12));
+    }
+    const std::filesystem::path data = m_dataFolder.path().toStdString();
+    QTemporaryDir runtime;
+    const kelvo_test::ScopedEnvironment runtimeFolder("XDG_RUNTIME_DIR",
+                                                      runtime.path().toStdString());
+    struct Row {
+        const char* name;
+        bool firstPlaceBlocked;  // the data folder's recovery folder cannot be made
+        std::filesystem::path expectedFolder;
+    };
+    const Row rows[] = {
+        {"the data folder takes it", false, data / "recovery"},
+        {"a second place takes it", true,
+         std::filesystem::path(runtime.path().toStdString()) / "KelvoDrive" / "recovery"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::filesystem::remove_all(data / "recovery");
+        if (row.firstPlaceBlocked) {
+            std::ofstream(data / "recovery") << "in the way";
+        }
+        auto handle = open(L"\\Big.bin", kOpenExisting, kWriteAccess);
+        ASSERT_EQ(write(*handle, 0, content), STATUS_SUCCESS);
+        m_faulty->fail("BeginVersion", tarvo::errc::DiskFull, -1);
+        EXPECT_EQ(flush(*handle), STATUS_DISK_FULL);
+        testing::internal::CaptureStderr();
+        close(*handle);
+        const std::string log = testing::internal::GetCapturedStderr();
+        m_faulty->clearFaults();
+        const auto files = FilesIn(row.expectedFolder);
+        ASSERT_EQ(files.size(), 1u) << log;  // no temporary file left beside it
+        EXPECT_TRUE(FileContent(files[0]) == content);
+        EXPECT_EQ(std::filesystem::status(files[0]).permissions() & std::filesystem::perms::all,
+                  std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+        EXPECT_TRUE(IsErrorRecord(LogLineWith(log, files[0].string()))) << log;
+        EXPECT_EQ(contentOf(L"\\Big.bin"), "old");
+        std::filesystem::remove_all(data / "recovery");
+        std::filesystem::remove_all(row.expectedFolder);
+    }
+}
+
+TEST_F(DriveContentTest, AFailedUnlockAfterTheCommitNeverUploadsTheVersionAgain) {
+    makeDocument(L"\\Doc", "v1");
+    const std::size_t versions = versionCount(L"\\Doc");
+    // The lock held by the writing handles, given back at the last one's end.
+    auto writer = open(L"\\Doc", kOpenExisting, kWriteAccess);
+    ASSERT_EQ(write(*writer, 0, "v2"), STATUS_SUCCESS);
+    m_faulty->fail("Unlock", tarvo::errc::NotConnected);
+    close(*writer);
+    EXPECT_EQ(versionCount(L"\\Doc"), versions + 1);
+    // The lock taken for one upload by a handle that opened for reading.
+    auto reader = open(L"\\Doc", kOpenExisting);
+    ASSERT_EQ(write(*reader, 0, "v3"), STATUS_SUCCESS);
+    m_faulty->fail("Unlock", tarvo::errc::NotConnected);
+    EXPECT_EQ(flush(*reader), STATUS_SUCCESS);
+    EXPECT_EQ(flush(*reader), STATUS_SUCCESS);
+    close(*reader);
+    EXPECT_EQ(versionCount(L"\\Doc"), versions + 2);
+    EXPECT_EQ(contentOf(L"\\Doc"), "v3");
+    EXPECT_TRUE(
+        FilesIn(std::filesystem::path(m_dataFolder.path().toStdString()) / "recovery").empty());
+}
+
+TEST_F(DriveContentTest, AWriterStartsFromTheNewestVersionWhileOldReadersKeepTheirs) {
+    makeDocument(L"\\Doc", "version one");
+    auto reader = open(L"\\Doc", kOpenExisting);
+    EXPECT_EQ(readAll(*reader), "version one");
+    commitElsewhere(L"\\Doc", "version two");
+
+    auto writer = open(L"\\Doc", kOpenExisting, kWriteAccess);
+    ASSERT_EQ(write(*writer, 0, "V"), STATUS_SUCCESS);
+    close(*writer);
+    EXPECT_EQ(contentOf(L"\\Doc"), "Version two");
+    EXPECT_EQ(readAll(*reader), "version one");
+    auto later = open(L"\\Doc", kOpenExisting);
+    EXPECT_EQ(readAll(*later), "Version two");
+    close(*later);
+    close(*reader);
+}
+
+TEST_F(DriveContentTest, TheEditLockStaysWhileAnyWritingHandleIsOpen) {
+    const auto ids = makeDocument(L"\\Doc", "x");
+    auto first = open(L"\\Doc", kOpenExisting, kWriteAccess);
+    auto second = open(L"\\Doc", kOpenExisting, kWriteAccess);
+    EXPECT_EQ(m_faulty->count("LockForEdit"), 1);
+    std::wstring holder;
+    close(*first);
+    EXPECT_EQ(m_other->LockForEdit(ids, holder), tarvo::lock_state::kHeldByOther);
+    ASSERT_EQ(write(*second, 0, "y"), STATUS_SUCCESS);
+    close(*second);
+    EXPECT_EQ(contentOf(L"\\Doc"), "y");
+    EXPECT_EQ(m_other->LockForEdit(ids, holder), tarvo::lock_state::kTaken);
+    m_other->Unlock(ids);
+}
+
+TEST_F(DriveContentTest, ADocumentDeletedWhileOpenIsStillServedAndNeverUploaded) {
+    makeDocument(L"\\Doc", std::string(2 * 1024 * 1024, 'd'));
+    auto reader = open(L"\\Doc", kOpenExisting);  // nothing read yet
+    auto writer = open(L"\\Doc", kOpenExisting, kWriteAccess);
+    ASSERT_EQ(write(*writer, 0, "changed"), STATUS_SUCCESS);
+    auto remover = open(L"\\Doc", kOpenExisting, DELETE);
+    remover->info.DeleteOnClose = TRUE;
+    close(*remover);
+    EXPECT_FALSE(find(L"\\Doc"));
+
+    ASSERT_EQ(write(*writer, -1, "!"), STATUS_SUCCESS);
+    const std::string expected = "changed" + std::string(2 * 1024 * 1024 - 7, 'd') + "!";
+    EXPECT_TRUE(readAll(*reader) == expected);
+    BY_HANDLE_FILE_INFORMATION information{};
+    ASSERT_EQ(m_operations.GetFileInformation(L"\\Doc", &information, &writer->info),
+              STATUS_SUCCESS);
+    EXPECT_EQ(information.nFileSizeLow, expected.size());
+    m_faulty->clearCalls();
+    EXPECT_EQ(flush(*writer), STATUS_SUCCESS);
+    close(*writer);
+    close(*reader);
+    EXPECT_EQ(m_faulty->count("BeginVersion"), 0);
+    EXPECT_TRUE(
+        FilesIn(std::filesystem::path(m_dataFolder.path().toStdString()) / "recovery").empty());
 }
 
 TEST_F(DriveContentTest, ASuccessfulCleanupLeavesNoRecoveryFile) {

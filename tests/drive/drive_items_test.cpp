@@ -99,14 +99,14 @@ TEST_F(DriveItemsTest, ListingErrorsKeepWhatWasListedAndCode17IsSilent) {
     EXPECT_NE(log.find("Injected failure of ListChildren"), std::string::npos) << log;
 }
 
-TEST_F(DriveItemsTest, InformationDescribesTheItemAsOpened) {
+TEST_F(DriveItemsTest, InformationDescribesTheDocumentAsItIsNow) {
     makeDocument(L"\\Doc", "abc");
     auto handle = open(L"\\Doc", kOpenExisting, kWriteAccess);
     ASSERT_EQ(write(*handle, 0, "much longer content"), STATUS_SUCCESS);
     BY_HANDLE_FILE_INFORMATION information{};
     ASSERT_EQ(m_operations.GetFileInformation(L"\\Doc", &information, &handle->info),
               STATUS_SUCCESS);
-    EXPECT_EQ(information.nFileSizeLow, 3u);
+    EXPECT_EQ(information.nFileSizeLow, 19u);
     EXPECT_EQ(information.dwFileAttributes, 0u);
     EXPECT_EQ(information.nNumberOfLinks, 1u);
     EXPECT_EQ(Ticks(information.ftCreationTime) % 10'000'000u, 0u);

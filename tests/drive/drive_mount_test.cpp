@@ -8,16 +8,20 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <random>
+#include <thread>
+#include <vector>
 
 extern char** environ;
 
@@ -46,6 +50,47 @@ std::string ReadFile(const fs::path& path) {
     std::ifstream stream(path, std::ios::binary);
     EXPECT_TRUE(stream) << "cannot read " << path;
     return std::string(std::istreambuf_iterator<char>(stream), {});
+}
+
+// Runs a program to its end; its exit status, or -1 when it did not end normally.
+int RunProgram(const std::vector<std::string>& arguments) {
+    std::vector<char*> argv;
+    for (const std::string& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+        return -1;
+    }
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
+        return -1;
+    }
+    return WEXITSTATUS(status);
+}
+
+int Shell(const std::string& command, const fs::path& file) {
+    return RunProgram({"sh", "-c", command, file.string()});  // the file is $0
+}
+
+std::uint64_t SizeByPath(const fs::path& path) {
+    struct stat status {};
+    EXPECT_EQ(::stat(path.c_str(), &status), 0) << path;
+    return static_cast<std::uint64_t>(status.st_size);
+}
+
+std::uint64_t SizeByDescriptor(int descriptor) {
+    struct stat status {};
+    EXPECT_EQ(::fstat(descriptor, &status), 0);
+    return static_cast<std::uint64_t>(status.st_size);
+}
+
+std::string ReadAt(int descriptor, std::size_t length, off_t offset) {
+    std::string bytes(length, '\0');
+    const ssize_t count = ::pread(descriptor, bytes.data(), length, offset);
+    bytes.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
+    return bytes;
 }
 
 class DriveMountTest : public ::testing::Test {
@@ -330,6 +375,185 @@ TEST_F(DriveMountTest, TwoProcessesReadOneDocument) {
         ASSERT_EQ(::waitpid(pid, &status, 0), pid);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "cmp reported a difference";
     }
+}
+
+// Every change through any handle or process shows at once in stat, fstat and the content: the
+// kernel appends at the size it was told.
+TEST_F(DriveMountTest, SizesAndContentAreLiveAfterEveryChange) {
+    const fs::path path = m_root / "sized.txt";
+    WriteFile(path, "0123456789");
+    const int descriptor = ::open(path.c_str(), O_RDWR);
+    ASSERT_GE(descriptor, 0);
+    struct Step {
+        const char* name;
+        std::function<void()> change;
+        std::string expected;
+    };
+    const std::vector<Step> steps = {
+        {"truncate to nothing", [&] { EXPECT_EQ(::truncate(path.c_str(), 0), 0); }, ""},
+        {"append by a shell after another process's stat",
+         [&] { EXPECT_EQ(Shell("stat \"$0\" > /dev/null && printf abcd >> \"$0\"", path), 0); },
+         "abcd"},
+        {"ftruncate shrinks", [&] { EXPECT_EQ(::ftruncate(descriptor, 2), 0); }, "ab"},
+        {"ftruncate extends", [&] { EXPECT_EQ(::ftruncate(descriptor, 5), 0); },
+         std::string("ab\0\0\0", 5)},
+        {"a write past the end", [&] { EXPECT_EQ(::pwrite(descriptor, "XY", 2, 6), 2); },
+         std::string("ab\0\0\0\0XY", 8)},
+        {"O_APPEND after another process's stat",
+         [&] {
+             EXPECT_EQ(RunProgram({"stat", path.string()}), 0);
+             const int appender = ::open(path.c_str(), O_WRONLY | O_APPEND);
+             EXPECT_EQ(::write(appender, "++", 2), 2);
+             EXPECT_EQ(::close(appender), 0);
+         },
+         std::string("ab\0\0\0\0XY++", 10)},
+        {"truncate -s 2, then >>",
+         [&] { EXPECT_EQ(Shell("truncate -s 2 \"$0\" && printf zz >> \"$0\"", path), 0); }, "abzz"},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        step.change();
+        EXPECT_EQ(SizeByPath(path), step.expected.size());
+        EXPECT_EQ(SizeByDescriptor(descriptor), step.expected.size());
+        EXPECT_EQ(ReadAt(descriptor, 64, 0), step.expected);
+        EXPECT_EQ(ReadFile(path), step.expected);
+    }
+    EXPECT_EQ(::close(descriptor), 0);
+    EXPECT_EQ(ReadFile(path), "abzz");
+}
+
+TEST_F(DriveMountTest, WritesAreSharedByDescriptorsAndProcesses) {
+    const fs::path path = m_root / "shared.txt";
+    WriteFile(path, "0123456789ABCDEF");
+
+    // Write, then read on one descriptor.
+    const int descriptor = ::open(path.c_str(), O_RDWR);
+    ASSERT_GE(descriptor, 0);
+    ASSERT_EQ(::pwrite(descriptor, "w", 1, 15), 1);
+    EXPECT_EQ(ReadAt(descriptor, 64, 0), "0123456789ABCDEw");
+    ASSERT_EQ(::close(descriptor), 0);
+
+    // Two processes with the document open at once write different ranges: both are kept.
+    const char* writer =
+        "(sleep 0.3; printf \"$1\") | dd of=\"$0\" bs=4 seek=\"$2\" "
+        "conv=notrunc status=none";
+    pid_t writers[2] = {};
+    const std::string blocks[2][2] = {{"aaaa", "0"}, {"bbbb", "2"}};
+    for (int index = 0; index < 2; ++index) {
+        const char* arguments[] = {
+            "sh",   "-c", writer, path.c_str(), blocks[index][0].c_str(), blocks[index][1].c_str(),
+            nullptr};
+        ASSERT_EQ(posix_spawnp(&writers[index], "sh", nullptr, nullptr,
+                               const_cast<char**>(arguments), environ),
+                  0);
+    }
+    for (const pid_t pid : writers) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    EXPECT_EQ(ReadFile(path), "aaaa4567bbbbCDEw");
+
+    // A file written and closed is read back whole by another process at once.
+    const std::string content = Bytes(3 * 1024 * 1024 + 5, 21);
+    QTemporaryDir local;
+    const fs::path expected = fs::path(local.path().toStdString()) / "expected.bin";
+    WriteFile(expected, content);
+    WriteFile(m_root / "copied.bin", content);
+    EXPECT_EQ(RunProgram({"cmp", (m_root / "copied.bin").string(), expected.string()}), 0);
+    EXPECT_EQ(SizeByPath(m_root / "copied.bin"), content.size());
+}
+
+TEST_F(DriveMountTest, ADocumentDeletedWhileOpenStaysUsableThroughItsDescriptor) {
+    const fs::path path = m_root / "deleted.bin";
+    const std::string content = Bytes(300000, 5);
+    WriteFile(path, content);
+    const int descriptor = ::open(path.c_str(), O_RDWR);
+    ASSERT_GE(descriptor, 0);
+    ASSERT_EQ(::unlink(path.c_str()), 0);
+    EXPECT_FALSE(fs::exists(path));
+    // Past the kernel's attribute cache, so that fstat asks the drive.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_EQ(SizeByDescriptor(descriptor), content.size());
+    EXPECT_TRUE(ReadAt(descriptor, 100, 1000) == content.substr(1000, 100));
+    ASSERT_EQ(::pwrite(descriptor, "tail", 4, 300000), 4);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_EQ(SizeByDescriptor(descriptor), content.size() + 4);
+    EXPECT_EQ(ReadAt(descriptor, 4, 300000), "tail");
+    EXPECT_EQ(::close(descriptor), 0);
+    EXPECT_FALSE(fs::exists(path));
+    EXPECT_FALSE(fs::exists(m_drive.dataFolder() / "recovery"));
+}
+
+TEST_F(DriveMountTest, VersionsOnlyForWhatChanged) {
+    struct Row {
+        const char* name;
+        std::function<void(const fs::path&)> act;
+        std::size_t newVersions;
+    };
+    const std::vector<Row> rows = {
+        {"write and close",
+         [](const fs::path& path) {
+             const int descriptor = ::open(path.c_str(), O_WRONLY);
+             EXPECT_EQ(::pwrite(descriptor, "new", 3, 0), 3);
+             EXPECT_EQ(::close(descriptor), 0);
+         },
+         1},
+        {"truncate, write and close",
+         [](const fs::path& path) {
+             const int descriptor = ::open(path.c_str(), O_RDWR);
+             EXPECT_EQ(::ftruncate(descriptor, 0), 0);
+             EXPECT_EQ(::write(descriptor, "new", 3), 3);
+             EXPECT_EQ(::close(descriptor), 0);
+         },
+         1},
+        {"a shell redirect over the document",
+         [](const fs::path& path) { EXPECT_EQ(Shell("echo x > \"$0\"", path), 0); }, 1},
+        {"a duplicated descriptor closed, nothing written",
+         [](const fs::path& path) {
+             const int descriptor = ::open(path.c_str(), O_RDWR);
+             const int duplicate = ::dup(descriptor);
+             EXPECT_EQ(::close(duplicate), 0);
+             EXPECT_EQ(::close(descriptor), 0);
+         },
+         0},
+        {"written, then a duplicate and the original closed",
+         [](const fs::path& path) {
+             const int descriptor = ::open(path.c_str(), O_RDWR);
+             EXPECT_EQ(::pwrite(descriptor, "new", 3, 0), 3);
+             const int duplicate = ::dup(descriptor);
+             EXPECT_EQ(::close(duplicate), 0);
+             EXPECT_EQ(::close(descriptor), 0);
+         },
+         1},
+        {"read only", [](const fs::path& path) { ReadFile(path); }, 0},
+    };
+    int index = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string name = "versions" + std::to_string(index++) + ".txt";
+        WriteFile(m_root / name, "original content");
+        const std::size_t before = m_drive.versionCount(name);
+        row.act(m_root / name);
+        // The kernel ends a handle after close() returns: let it reach the drive.
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_EQ(m_drive.versionCount(name), before + row.newVersions);
+    }
+}
+
+TEST_F(DriveMountTest, WhatHandlesLeftOpenAtDisconnectionHoldIsUploaded) {
+    WriteFile(m_root / "open.txt", "before");
+    const std::size_t before = m_drive.versionCount("open.txt");
+    const int descriptor = ::open((m_root / "open.txt").c_str(), O_WRONLY);
+    ASSERT_GE(descriptor, 0);
+    ASSERT_EQ(::pwrite(descriptor, "AFTER!", 6, 0), 6);
+    m_drive.disconnect();
+    ::close(descriptor);  // the mount is gone: whatever this answers, the content was saved
+    EXPECT_EQ(m_drive.versionCount("open.txt"), before + 1);
+    std::wstring holder;
+    const auto store = m_drive.repository();
+    EXPECT_EQ(store->LockForEdit(store->ResolvePath({L"", L"open.txt"}), holder),
+              tarvo::lock_state::kTaken);
 }
 
 TEST_F(DriveMountTest, TheRootShowsTheServiceFile) {

@@ -346,6 +346,9 @@ struct FuseDrive::Callbacks {
         entry.attr = ToStat(drive, FactsOf(information), isDirectory, node);
         entry.attr_timeout = kCacheSeconds;
         entry.entry_timeout = kCacheSeconds;
+        if (file != nullptr) {
+            HandleOf(file)->node = node;
+        }
         const int result = file != nullptr ? reply.Create(entry, file) : reply.Entry(entry);
         if (result != 0) {
             // The program gave up waiting (interrupted): the kernel never saw the entry.
@@ -397,6 +400,25 @@ struct FuseDrive::Callbacks {
         fuse_reply_none(request);
     }
 
+    // Answers getattr of a node from one of its open handles; false when it has none.
+    static bool ReplyFromOpenHandle(FuseDrive& drive, Reply& reply, NodeId node) {
+        std::lock_guard<std::mutex> lock(drive.m_handlesMutex);
+        for (OpenHandle* handle = drive.m_firstHandle; handle != nullptr; handle = handle->next) {
+            if (handle->node != node) {
+                continue;
+            }
+            const auto path = handle->Path();
+            BY_HANDLE_FILE_INFORMATION information;
+            if (ReplyStatus(reply, GetInformation(drive, *path, handle->info, information), *path,
+                            "GetFileInformation")) {
+                const bool isDirectory = IsDirectory(handle->info, information.dwFileAttributes);
+                reply.Attributes(ToStat(drive, FactsOf(information), isDirectory, node));
+            }
+            return true;
+        }
+        return false;
+    }
+
     static void GetAttributes(fuse_req_t request, fuse_ino_t node, fuse_file_info* file) {
         Serve(request, "getattr", [&](FuseDrive& drive, Reply& reply) {
             if (drive.m_removalRequested.load() && node == kRootNode) {
@@ -416,7 +438,12 @@ struct FuseDrive::Callbacks {
             }
             const std::optional<std::wstring> path = drive.m_nodes.PathOf(node);
             if (!path) {
-                return reply.Error(ENOENT);
+                // Deleted or replaced while open (fstat asks without the handle): the item is
+                // still what its open handles have.
+                if (!ReplyFromOpenHandle(drive, reply, node)) {
+                    reply.Error(ENOENT);
+                }
+                return;
             }
             TransientOpen open(drive.m_operations, drive.m_options, *path, kAttributeAccess,
                                FILE_OPEN, 0, ProcessOf(request));

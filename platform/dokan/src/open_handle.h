@@ -41,7 +41,9 @@ public:
     }
 
     DOKAN_FILE_INFO info{};
-    const NodeId node;
+    // The inode the kernel knows the item by; a handle that created its item gets it once the
+    // kernel has been told (0 until then).
+    std::atomic<NodeId> node;
 
     // Folder listings: filled by FindFiles when reading starts at offset 0, then served in parts.
     std::mutex listingMutex;
