@@ -87,28 +87,14 @@ public:
         if (!writer && !m_request.contentAccess) {
             return true;
         }
-        try {
-            OpenDocuments::Opened opened = m_request.drive.openDocuments.open(
-                m_request.store, m_context->info,
-                writer ? OpenDocuments::Role::Writer : OpenDocuments::Role::Reader);
-            if (opened.status != STATUS_SUCCESS) {
-                outcome = Refuse(opened.status);
-                return false;
-            }
-            m_context->document = std::move(opened.document);
-            m_context->writer = writer;
-            return true;
-        } catch (const tarvo::TarvoError& error) {
-            KELVO_DRIVE_LOG(logging::kError) << error.GetMessage();
-            outcome =
-                Refuse(error.GetErrorCode() == tarvo::errc::NotConnected ? StatusOf(error)
-                                                                         : STATUS_ACCESS_DENIED);
-            return false;
-        } catch (const std::system_error& error) {
-            KELVO_DRIVE_LOG(logging::kError) << L"The drive's cache file failed: " << error.what();
-            outcome = Refuse(StatusOf(error));
+        const NTSTATUS status =
+            AttachDocument(m_request.drive, m_request.store, *m_context,
+                           writer ? OpenDocuments::Role::Writer : OpenDocuments::Role::Reader);
+        if (status != STATUS_SUCCESS) {
+            outcome = Refuse(status);
             return false;
         }
+        return true;
     }
 
     // Cuts the document to nothing; false (with the status) when the cache file fails.
@@ -237,11 +223,12 @@ void GiveLockBack(tarvo::IItemStore& store, const OpenDocument& document) {
     }
 }
 
-// The end of a document handle: what changed through it (or what the last writer leaves) is
-// uploaded, content that cannot be uploaded and that no writer remains to retry is kept in the
-// recovery folder, and the last writer gives the edit lock back.
-void EndDocumentHandle(KelvoFileSystem& drive, const std::shared_ptr<tarvo::IItemStore>& store,
-                       FileContext& context) {
+// The end of a handle: its share of its document is given up; what changed through it (or what
+// the last writer leaves) is uploaded, content that cannot be uploaded and that no writer remains
+// to retry is kept in the recovery folder, and the last writer gives the edit lock back. A handle
+// opened for deletion deletes its item first; the document is then not uploaded.
+void EndHandle(KelvoFileSystem& drive, const std::shared_ptr<tarvo::IItemStore>& store,
+               FileContext& context, bool deleteOnClose, bool isDirectory) {
     std::shared_ptr<OpenDocument> document;
     bool writer = false;
     bool changed = false;
@@ -253,10 +240,15 @@ void EndDocumentHandle(KelvoFileSystem& drive, const std::shared_ptr<tarvo::IIte
         changed = context.changed;
         item = context.info;
     }
+    // Left first, so that the delete fetches the content only for the handles that remain.
+    const OpenDocument::Departure departure =
+        document ? document->leave(writer) : OpenDocument::Departure{};
+    if (deleteOnClose) {
+        DeleteOnClose(drive, store, context, isDirectory);
+    }
     if (!document) {
         return;
     }
-    const OpenDocument::Departure departure = document->leave(writer);
     const bool lastToRetry = departure.writersLeft == 0;
     if (document->changes().any() && !document->deleted() &&
         (changed || lastToRetry || departure.handlesLeft == 0)) {
@@ -277,6 +269,34 @@ void EndDocumentHandle(KelvoFileSystem& drive, const std::shared_ptr<tarvo::IIte
 }
 
 }  // namespace
+
+NTSTATUS AttachDocument(KelvoFileSystem& drive, tarvo::IItemStore& store, FileContext& context,
+                        OpenDocuments::Role role) {
+    std::lock_guard<std::mutex> lock(context.mutex);
+    const bool writer = role == OpenDocuments::Role::Writer;
+    if (context.writer || (context.document && !writer)) {
+        return STATUS_SUCCESS;
+    }
+    try {
+        OpenDocuments::Opened opened = drive.openDocuments.open(store, context.info, role);
+        if (opened.status != STATUS_SUCCESS) {
+            return opened.status;
+        }
+        if (context.document) {
+            context.document->leave(false);  // a reader until now
+        }
+        context.document = std::move(opened.document);
+        context.writer = writer;
+        return STATUS_SUCCESS;
+    } catch (const tarvo::TarvoError& error) {
+        KELVO_DRIVE_LOG(logging::kError) << error.GetMessage();
+        return error.GetErrorCode() == tarvo::errc::NotConnected ? StatusOf(error)
+                                                                 : STATUS_ACCESS_DENIED;
+    } catch (const std::system_error& error) {
+        KELVO_DRIVE_LOG(logging::kError) << L"The drive's cache file failed: " << error.what();
+        return StatusOf(error);
+    }
+}
 
 namespace operations {
 
@@ -332,11 +352,7 @@ void Cleanup(LPCWSTR fileName, PDOKAN_FILE_INFO fileInfo) {
         // The handle gives its context up now, so that it is freed however the rest ends.
         std::unique_ptr<FileContext> context = TakeContext(fileInfo);
         const bool isDirectory = fileInfo->IsDirectory != 0;
-        // A deleted document is not uploaded: the delete comes first.
-        if (fileInfo->DeleteOnClose) {
-            DeleteOnClose(drive, store, *context, isDirectory);
-        }
-        EndDocumentHandle(drive, store, *context);
+        EndHandle(drive, store, *context, fileInfo->DeleteOnClose != 0, isDirectory);
         return STATUS_SUCCESS;
     });
 }

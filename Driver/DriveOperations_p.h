@@ -93,6 +93,14 @@ NTSTATUS CreateDocument(tarvo::IItemStore& store, const std::wstring& path,
 // library fails (logged).
 std::unique_ptr<FileContext> CreateFolder(tarvo::IItemStore& store, const std::wstring& path);
 
+// --- Open documents (CreateOperations.cpp) ---------------------------------------------------
+
+// Makes the handle one of its document's readers, or one of its writers (taking the edit lock
+// when the drive does not hold it yet; a reader becomes a writer). 0; 0xC0000022 when someone
+// else holds the lock or the library fails (logged).
+NTSTATUS AttachDocument(KelvoFileSystem& drive, tarvo::IItemStore& store, FileContext& context,
+                        OpenDocuments::Role role);
+
 // --- Content (ContentTransfer.cpp) -------------------------------------------------------------
 
 // The one place where failures of content transfer become statuses (and so the errno a program

@@ -403,7 +403,7 @@ NTSTATUS DeleteFile(LPCWSTR fileName, PDOKAN_FILE_INFO fileInfo) {
         // A document that another link is editing is refused now, while the program can still be
         // told; holding its edit lock until cleanup keeps anyone from taking it meanwhile.
         KelvoFileSystem& drive = DriveOf(fileInfo);
-        return AcquireEditLock(drive, *ItemStoreOf(drive), *context);
+        return AttachDocument(drive, *ItemStoreOf(drive), *context, OpenDocuments::Role::Writer);
     });
 }
 

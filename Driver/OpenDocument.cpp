@@ -366,6 +366,11 @@ bool OpenDocument::holdsLock() const {
     return m_lockHeld;
 }
 
+bool OpenDocument::hasHandles() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_handles > 0;
+}
+
 bool OpenDocument::busy() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_writers > 0 || m_lockHeld || m_releasing || m_changes.any();

@@ -94,6 +94,7 @@ public:
     Departure leave(bool writer);
     void lockReleased();
     bool holdsLock() const;
+    bool hasHandles() const;
     // Writers, the edit lock or unsent changes: the state may not be replaced by a newer version.
     bool busy() const;
 

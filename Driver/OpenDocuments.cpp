@@ -96,8 +96,8 @@ std::size_t OpenDocuments::size() const {
 void OpenDocuments::prepareDeletion(const std::shared_ptr<tarvo::IItemStore>& store,
                                     const tarvo::ItemId& id) {
     const std::shared_ptr<OpenDocument> document = find(id);
-    if (!document) {
-        return;
+    if (!document || !document->hasHandles()) {
+        return;  // nobody will read it any more
     }
     try {
         document->completeDownload(store);
