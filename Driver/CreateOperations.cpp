@@ -280,6 +280,9 @@ NTSTATUS AttachDocument(KelvoFileSystem& drive, tarvo::IItemStore& store, FileCo
     try {
         OpenDocuments::Opened opened = drive.openDocuments.open(store, context.info, role);
         if (opened.status != STATUS_SUCCESS) {
+            if (!opened.holder.empty()) {
+                drive.notify({DriveNotice::Kind::EditRefused, context.info.name, opened.holder});
+            }
             return opened.status;
         }
         if (context.document) {

@@ -229,11 +229,18 @@ TEST_F(DriveOpenTest, ADocumentLockedBySomeoneElseOpensForReadingOnly) {
     auto reader = open(L"\\Doc", kOpenExisting, kReadAccess);
     EXPECT_EQ(reader->status, STATUS_SUCCESS);
     close(*reader);
+    std::vector<DriveNotice> notices;  // only this thread opens
+    m_drive->onNotice = [&](const DriveNotice& notice) { notices.push_back(notice); };
     for (const ULONG disposition : {kOpenExisting, kOpenAlways, kCreateAlways, kTruncateExisting}) {
         auto writer = open(L"\\Doc", disposition, kWriteAccess);
         EXPECT_EQ(writer->status, STATUS_ACCESS_DENIED) << disposition;
         EXPECT_FALSE(writer->hasContext());
     }
+    m_drive->onNotice = nullptr;
+    ASSERT_EQ(notices.size(), 4u);
+    EXPECT_EQ(notices[0].kind, DriveNotice::Kind::EditRefused);
+    EXPECT_EQ(notices[0].document, L"Doc");
+    EXPECT_EQ(notices[0].detail, holder);
     EXPECT_EQ(contentOf(L"\\Doc"), "x");
     m_other->Unlock(ids);
 }
