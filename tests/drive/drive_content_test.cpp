@@ -7,6 +7,10 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include <sys/mount.h>
+
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -491,6 +495,50 @@ TEST_F(DriveContentTest, ADocumentDeletedWhileOpenIsStillServedAndNeverUploaded)
     EXPECT_EQ(m_faulty->count("BeginVersion"), 0);
     EXPECT_TRUE(
         FilesIn(std::filesystem::path(m_dataFolder.path().toStdString()) / "recovery").empty());
+}
+
+// The working copies' disk is a small file system of its own for this test.
+class CacheDiskFullTest : public DriveContentTest {
+protected:
+    void SetUp() override {
+        DriveContentTest::SetUp();
+        m_cache = std::filesystem::path(m_dataFolder.path().toStdString()) / "cache";
+        std::filesystem::create_directories(m_cache);
+        if (::mount("tmpfs", m_cache.c_str(), "tmpfs", 0, "size=1m,mode=0700") != 0) {
+            GTEST_SKIP() << "cannot mount a small file system here (needs CAP_SYS_ADMIN): "
+                         << std::strerror(errno);
+        }
+        m_mounted = true;
+    }
+    void TearDown() override {
+        DriveContentTest::TearDown();  // the drive's files go first
+        if (m_mounted) {
+            ::umount2(m_cache.c_str(), MNT_DETACH);
+        }
+    }
+    std::filesystem::path m_cache;
+    bool m_mounted = false;
+};
+
+TEST_F(CacheDiskFullTest, AWriteThatDoesNotFitFailsWithDiskFullAndLosesNothing) {
+    makeDocument(L"\\Doc", "committed");
+    const std::size_t versions = versionCount(L"\\Doc");
+    auto handle = open(L"\\Doc", kOpenExisting, kWriteAccess);
+    const std::string block(256 * 1024, 'b');
+    NTSTATUS status = STATUS_SUCCESS;
+    std::size_t written = 0;
+    while (status == STATUS_SUCCESS && written < 16 * block.size()) {
+        status = write(*handle, static_cast<LONGLONG>(written), block);
+        written += status == STATUS_SUCCESS ? block.size() : 0;
+    }
+    EXPECT_EQ(status, STATUS_DISK_FULL);
+    close(*handle);
+    // As on a local disk: what was written before the disk filled up is kept, as a new version.
+    EXPECT_EQ(versionCount(L"\\Doc"), versions + 1);
+    const auto content = contentOf(L"\\Doc");
+    ASSERT_TRUE(content);
+    EXPECT_EQ(content->size(), written);
+    EXPECT_EQ(content->find_first_not_of('b'), std::string::npos);
 }
 
 TEST_F(DriveContentTest, ASuccessfulCleanupLeavesNoRecoveryFile) {
