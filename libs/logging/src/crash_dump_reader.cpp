@@ -15,8 +15,10 @@
 #include <QString>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <map>
@@ -25,6 +27,10 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace dump_util {
 namespace {
@@ -255,22 +261,41 @@ std::filesystem::path ReportPath(const std::filesystem::path& folder, const Dump
     return path;
 }
 
+// The report names the user's files: the owner's alone, written whole or not at all.
 void WriteReport(const std::filesystem::path& path, const std::string& text) {
     const std::filesystem::path partial = path.string() + ".part";
-    {
-        std::ofstream stream(partial, std::ios::binary | std::ios::trunc);
-        stream << text;
-        stream.close();
-        if (!stream) {
-            throw std::runtime_error("cannot write " + partial.string());
+    const int descriptor =
+        ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    if (descriptor < 0) {
+        throw std::runtime_error("cannot write " + partial.string() + ": " + std::strerror(errno));
+    }
+    ::fchmod(descriptor, S_IRUSR | S_IWUSR);  // a leftover of an earlier attempt keeps its mode
+    const char* rest = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        const ssize_t written = ::write(descriptor, rest, left);
+        if (written < 0 && errno == EINTR) {
+            continue;
         }
+        if (written <= 0) {
+            const int writeError = errno;
+            ::close(descriptor);
+            throw std::runtime_error("cannot write " + partial.string() + ": " +
+                                     std::strerror(writeError));
+        }
+        rest += written;
+        left -= static_cast<std::size_t>(written);
+    }
+    if (::fsync(descriptor) != 0 || ::close(descriptor) != 0) {
+        throw std::runtime_error("cannot write " + partial.string() + ": " + std::strerror(errno));
     }
     std::filesystem::rename(partial, path);
 }
 
 bool IsDump(const std::filesystem::directory_entry& entry) {
     const std::string name = entry.path().filename().string();
-    return entry.is_regular_file() && name.rfind(kDumpFilePrefix, 0) == 0 &&
+    std::error_code error;
+    return entry.is_regular_file(error) && name.rfind(kDumpFilePrefix, 0) == 0 &&
            entry.path().extension() == kDumpFileSuffix;
 }
 
@@ -286,7 +311,8 @@ std::filesystem::path SymbolizeDump(const std::filesystem::path& folder,
     const std::filesystem::path reportPath = ReportPath(folder, dump ? &*dump : nullptr, dumpPath);
     WriteReport(reportPath, text);
     std::filesystem::remove(dumpPath);
-    KELVO_LOG(logging::kWarning) << L"a previous run crashed; report: " << reportPath.wstring();
+    KELVO_LOG(logging::kWarning) << L"a previous run crashed; report: "
+                                 << logging::PathText(reportPath);
     return reportPath;
 }
 
@@ -294,22 +320,24 @@ std::filesystem::path SymbolizeDump(const std::filesystem::path& folder,
 
 std::vector<std::filesystem::path> SymbolizePendingDumps(const std::filesystem::path& folder) {
     std::vector<std::filesystem::path> reports;
-    if (!std::filesystem::is_directory(folder)) {
+    std::error_code error;
+    if (!std::filesystem::is_directory(folder, error)) {
         return reports;
     }
     std::vector<std::filesystem::path> dumps;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        if (IsDump(entry)) {
-            dumps.push_back(entry.path());
+    for (std::filesystem::directory_iterator entry(folder, error), end; !error && entry != end;
+         entry.increment(error)) {
+        if (IsDump(*entry)) {
+            dumps.push_back(entry->path());
         }
     }
     for (const std::filesystem::path& dumpPath : dumps) {
         try {
             reports.push_back(SymbolizeDump(folder, dumpPath));
-        } catch (const std::exception& error) {
+        } catch (const std::exception& failure) {
             KELVO_LOG(logging::kError)
-                << L"cannot turn the crash dump " << dumpPath.wstring() << L" into a report: "
-                << QString::fromUtf8(error.what()).toStdWString();
+                << L"cannot turn the crash dump " << logging::PathText(dumpPath)
+                << L" into a report: " << QString::fromUtf8(failure.what()).toStdWString();
         }
     }
     return reports;

@@ -7,6 +7,7 @@
 #include "crash_dump_format_p.h"
 
 #include <logging/logging.h>
+#include <logging/private_files.h>
 
 #include <QCoreApplication>
 
@@ -268,17 +269,22 @@ std::string ProgramPath() {
 
 void InitDumps(const std::filesystem::path& folder) {
     std::error_code error;
-    std::filesystem::create_directories(folder, error);
+    private_files::CreateFolders(folder, error);
     if (error) {
         KELVO_LOG(logging::kError)
-            << L"cannot create the crash report folder " << folder.wstring() << L": "
+            << L"cannot create the crash report folder " << logging::PathText(folder) << L": "
             << QString::fromStdString(error.message()).toStdWString();
     }
+    // A crash report is a help, never a reason not to start.
     try {
         SymbolizePendingDumps(folder);
     } catch (const std::exception& failure) {
-        KELVO_LOG(logging::kError) << L"cannot read the crash dumps in " << folder.wstring()
-                                   << L": " << QString::fromUtf8(failure.what()).toStdWString();
+        KELVO_LOG(logging::kError)
+            << L"cannot read the crash dumps in " << logging::PathText(folder) << L": "
+            << QString::fromUtf8(failure.what()).toStdWString();
+    } catch (...) {
+        KELVO_LOG(logging::kError)
+            << L"cannot read the crash dumps in " << logging::PathText(folder);
     }
 
     CopyText(g_folder, sizeof(g_folder), std::filesystem::absolute(folder, error).string());

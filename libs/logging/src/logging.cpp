@@ -2,6 +2,7 @@
 // folder and standard error. spdlog's "_mt" sinks write each record under the sink's lock, so
 // records of different threads never interleave.
 #include <logging/logging.h>
+#include <logging/private_files.h>
 
 #include <QString>
 #include <QtGlobal>
@@ -18,7 +19,9 @@
 #include <utility>
 #include <vector>
 
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace logging {
@@ -119,6 +122,26 @@ void Write(const std::string& source, int line, int severity, const std::string&
                              utf8Text);
 }
 
+// The log names the user's files and folders: it is the owner's alone, and no child process gets
+// its descriptor. Created 0600 before the sink opens it, so it is never readable by others even
+// for a moment; an older file made with another mode is narrowed when opened.
+spdlog::file_event_handlers PrivateLogFile() {
+    spdlog::file_event_handlers handlers;
+    handlers.before_open = [](const spdlog::filename_t& path) {
+        const int descriptor =
+            ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
+        if (descriptor >= 0) {
+            ::close(descriptor);
+        }
+    };
+    handlers.after_open = [](const spdlog::filename_t&, std::FILE* file) {
+        const int descriptor = ::fileno(file);
+        ::fcntl(descriptor, F_SETFD, FD_CLOEXEC);
+        ::fchmod(descriptor, S_IRUSR | S_IWUSR);
+    };
+    return handlers;
+}
+
 void WriteToStandardErrorLastResort(const char* what) {
     std::fprintf(stderr, "log record lost: %s\n", what);
 }
@@ -187,11 +210,16 @@ void Initialize(const Settings& settings) {
     }
     std::string failure;
     try {
-        std::filesystem::create_directories(directory);
+        std::error_code folderError;
+        private_files::CreateFolders(directory, folderError);
+        if (folderError) {
+            throw std::filesystem::filesystem_error("create_directories", directory, folderError);
+        }
         // spdlog counts the rotated files only; the current file makes one more.
         const std::size_t rotatedFiles = settings.maxFiles > 0 ? settings.maxFiles - 1 : 0;
         sinks.push_back(std::make_shared<spdlog::sinks::rotating_file_sink_mt>(
-            (directory / settings.fileName).string(), settings.maxFileSize, rotatedFiles));
+            (directory / settings.fileName).string(), settings.maxFileSize, rotatedFiles, false,
+            PrivateLogFile()));
     } catch (const std::exception& error) {
         failure = error.what();
         if (!settings.toStandardError) {
@@ -202,6 +230,14 @@ void Initialize(const Settings& settings) {
     if (!failure.empty()) {
         Write("logging", 0, kError,
               "cannot open the log file in " + directory.string() + ": " + failure);
+    }
+}
+
+std::wstring PathText(const std::filesystem::path& path) noexcept {
+    try {
+        return QString::fromUtf8(path.c_str()).toStdWString();
+    } catch (...) {  // allocation only
+        return L"?";
     }
 }
 

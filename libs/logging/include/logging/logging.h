@@ -42,6 +42,10 @@ void InstallQtMessageHandler();
 // Writes all buffered records to their sinks.
 void Flush();
 
+// A path as wide text for a record. Never throws: bytes that are not UTF-8 become replacement
+// characters (std::filesystem::path::wstring() throws on them under some locales).
+std::wstring PathText(const std::filesystem::path& path) noexcept;
+
 // Writes one record whose text is already UTF-8 and whose source is named by the caller, for
 // messages of other libraries. libfuse's messages come in this way: the platform layer registers
 // a function with fuse_set_log_func() that formats the message and calls
