@@ -11,6 +11,10 @@
 
 #include <system_error>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace tarvo {
 
 namespace detail {
@@ -19,6 +23,25 @@ namespace {
 
 const wchar_t* const kLocalRepositoryName = L"Локальное хранилище";
 const char* const kLocalDatabaseFile = "local_repository.sqlite";
+
+// The documents are the user's alone, whatever the umask: the folder is the owner's, and the
+// database file is made 0600 before SQLite opens it, since SQLite gives its WAL and shared-memory
+// files the database file's mode. Files of older versions are narrowed too.
+void MakeLocalRepositoryPrivate(const std::filesystem::path& folder,
+                                const std::filesystem::path& database) {
+    std::error_code ignored;  // a folder or file we cannot narrow still works
+    std::filesystem::permissions(folder, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::replace, ignored);
+    const int descriptor =
+        ::open(database.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    if (descriptor >= 0) {
+        ::fchmod(descriptor, S_IRUSR | S_IWUSR);
+        ::close(descriptor);
+    }
+    for (const char* suffix : {"-wal", "-shm"}) {
+        ::chmod((database.string() + suffix).c_str(), S_IRUSR | S_IWUSR);
+    }
+}
 
 std::shared_ptr<IRepository> ConnectLocal() {
     const auto folder = DataFolder();
@@ -30,6 +53,7 @@ std::shared_ptr<IRepository> ConnectLocal() {
                                                  FromUtf8(error.message()) +
                                                  L". Проверьте права доступа к ней.");
     }
+    MakeLocalRepositoryPrivate(folder, folder / kLocalDatabaseFile);
     auto engine = std::make_shared<sqlite::SqliteEngine>(
         (folder / kLocalDatabaseFile).string(), kLocalRepositoryName, LinkIdentity::ForNewLink());
     return std::make_shared<Repository>(std::move(engine));
