@@ -4,6 +4,7 @@
 
 #include <dokan/dokan.h>
 #include <logging/logging.h>
+#include <logging/private_files.h>
 #include <tarvo_cm/config.h>
 #include <tarvo_cm/password_store.h>
 #include <win_compat/windows.h>
@@ -19,7 +20,9 @@
 #include <boost/uuid/string_generator.hpp>
 #include <boost/uuid/uuid_io.hpp>
 
+#include <algorithm>
 #include <mutex>
+#include <unordered_set>
 
 namespace pt = boost::property_tree;
 
@@ -48,19 +51,60 @@ QString serialize(const pt::wptree& tree) {
     return result;
 }
 
-// Replaces the file at once, so a crash while saving leaves the old file. The folder is created
-// when it is missing: without it nothing the user changed would survive the program's end.
+std::atomic<bool> g_loadingInterrupted{false};
+// Every drive thread of the process, whichever storage started it.
+const std::shared_ptr<std::atomic<int>> g_runningDriveThreads =
+    std::make_shared<std::atomic<int>>(0);
+
+// Replaces the file in one step (temporary file, flush to disk, rename), so a save that is cut
+// short leaves the previous file whole. The folder is created when it is missing: without it
+// nothing the user changed would survive the program's end. Both the folders and the file are the
+// user's alone: the connections file may hold a password.
 void writeFileAtomically(const QString& path, const QString& text) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
+    std::error_code folderError;
+    private_files::CreateFolders(QFile::encodeName(QFileInfo(path).absolutePath()).toStdString(),
+                                 folderError);
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
+        KELVO_LOG(logging::kError) << L"Не удалось записать файл " << path.toStdWString() << L": "
+                                   << file.errorString().toStdWString();
         return;
     }
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     QTextStream stream(&file);
     stream.setCodec("UTF-8");
     stream << text;
     stream.flush();
-    file.commit();
+    if (!file.commit()) {
+        KELVO_LOG(logging::kError) << L"Не удалось записать файл " << path.toStdWString() << L": "
+                                   << file.errorString().toStdWString();
+    }
+}
+
+// Same address as tarvo_cm::SameAddress compares it: equal for records with the same address.
+std::size_t addressHash(const tarvo_cm::Connection& connection) {
+    std::size_t hash = connection.endpoint.index();
+    if (const auto* remote = std::get_if<tarvo::endpoint::Remote>(&connection.endpoint)) {
+        boost::hash_combine(hash, remote->host);
+        boost::hash_combine(hash, remote->port);
+        boost::hash_combine(hash, remote->database);
+        boost::hash_combine(hash, remote->sslMode);
+    }
+    boost::hash_combine(hash, connection.credentials.index());
+    if (const auto* basic = std::get_if<tarvo::auth::Basic>(&connection.credentials)) {
+        boost::hash_combine(hash, basic->login);
+        boost::hash_combine(hash, basic->password);
+    }
+    return hash;
+}
+
+std::wstring idText(const pt::wptree& element) {
+    return element.get<std::wstring>(L"id", L"без идентификатора");
+}
+
+void logKeptRecord(const QString& path, const std::wstring& why) {
+    KELVO_LOG(logging::kError) << why << L" Запись оставлена в файле " << path.toStdWString()
+                               << L" без изменений и пропущена.";
 }
 
 pt::wptree parse(const QString& path) {
@@ -107,6 +151,12 @@ struct ConnectionsStorage::SignalGate {
     }
 };
 
+// What loading takes from the mount-point file.
+struct ConnectionsStorage::MountPointsFile {
+    bool exists = false;
+    MountPointTable table;
+};
+
 bool ConnectionHandle::isConnected() const {
     return fileSystem && fileSystem->isConnected();
 }
@@ -125,7 +175,7 @@ ConnectionsStorage::ConnectionsStorage(const Paths& paths, std::shared_ptr<tarvo
       m_connectionsConfigPath(paths.connectionsConfigPath),
       m_mountPointsPath(paths.mountPointsPath),
       m_core(std::move(core)),
-      m_runningDriveThreads(std::make_shared<std::atomic<int>>(0)),
+      m_runningDriveThreads(g_runningDriveThreads),
       m_signalGate(std::make_shared<SignalGate>()) {
     m_signalGate->storage = this;
     load();
@@ -149,22 +199,115 @@ void ConnectionsStorage::setInstance(ConnectionsStorage* storage) {
     g_instance = storage;
 }
 
+void ConnectionsStorage::interruptLoading() {
+    g_loadingInterrupted.store(true);
+}
+
+int ConnectionsStorage::runningDriveThreads() {
+    return g_runningDriveThreads->load();
+}
+
 void ConnectionsStorage::load() {
-    const std::vector<tarvo_cm::Connection> loaded = readConnectionsConfig(m_connectionsConfigPath);
+    const std::vector<tarvo_cm::Connection> loaded = loadConnectionsList();
     if (loaded.empty()) {
         return;
     }
-    const bool mountPointsFileExisted = QFile::exists(m_mountPointsPath);
-    const MountPointTable saved =
-        mountPointsFileExisted ? readMountPoints(m_mountPointsPath) : MountPointTable{};
+    const MountPointsFile saved = loadMountPointsFile(loaded);
     unsigned long usedDrives = GetLogicalDrives();
     for (const tarvo_cm::Connection& connection : loaded) {
-        if (!connection.isValid()) {
-            continue;
+        if (g_loadingInterrupted.load()) {
+            KELVO_LOG(logging::kInfo) << L"Загрузка подключений прервана: программа завершается";
+            return;
         }
-        addConnection(connection,
-                      initialMountPoint(connection, saved, mountPointsFileExisted, usedDrives));
+        const MountPoint mountPoint =
+            initialMountPoint(connection, saved.table, saved.exists, usedDrives);
+        registerConnection(connection, mountPoint);
+        if (!mountPoint.path.isEmpty()) {
+            mountDrive(connection);
+        }
     }
+}
+
+// The readable, valid and distinct records; every other element of the list is kept for the
+// saves, and each refused record is named in the log.
+std::vector<tarvo_cm::Connection> ConnectionsStorage::loadConnectionsList() {
+    pt::wptree tree;
+    try {
+        tree = parse(m_connectionsConfigPath);
+    } catch (const std::exception& error) {
+        logFileError(error);
+        return {};
+    }
+    const auto node = tree.get_child_optional(kConnectionsNodePath);
+    if (!node) {
+        KELVO_LOG(logging::kError)
+            << L"В файле " << m_connectionsConfigPath.toStdWString() << L" нет списка подключений";
+        return {};
+    }
+    std::vector<tarvo_cm::Connection> loaded;
+    std::unordered_set<boost::uuids::uuid, boost::hash<boost::uuids::uuid>> ids;
+    std::unordered_multimap<std::size_t, std::size_t> addresses;  // address hash → index in loaded
+    std::size_t number = 0;
+    for (tarvo_cm::config::ConfigEntry& entry : tarvo_cm::config::ReadConfigEntries(*node)) {
+        if (entry.elementName == tarvo_cm::config::ConnectionElementName()) {
+            ++number;
+        }
+        std::wstring refusal = entry.error;
+        if (entry.connection) {
+            const tarvo_cm::Connection& connection = *entry.connection;
+            const auto sameAddress = addresses.equal_range(addressHash(connection));
+            const std::wstring record = L"Запись подключения № " + std::to_wstring(number) + L" [" +
+                                        idText(entry.element) + L"]";
+            if (!connection.isValid()) {
+                refusal = record + L" неполна: нет сервера или базы данных.";
+            } else if (ids.count(connection.id) != 0) {
+                refusal = record + L" повторяет идентификатор другой записи.";
+            } else if (std::any_of(sameAddress.first, sameAddress.second, [&](const auto& other) {
+                           return tarvo_cm::SameAddress(loaded[other.second], connection);
+                       })) {
+                refusal = record + L" повторяет адрес и учётные данные другой записи.";
+            } else {
+                ids.insert(connection.id);
+                addresses.emplace(addressHash(connection), loaded.size());
+                m_connectionsList.push_back({connection.id, entry.elementName, {}});
+                loaded.push_back(connection);
+                continue;
+            }
+        }
+        if (!refusal.empty()) {
+            logKeptRecord(m_connectionsConfigPath, refusal);
+        }
+        m_connectionsList.push_back({std::nullopt, entry.elementName, std::move(entry.element)});
+    }
+    return loaded;
+}
+
+ConnectionsStorage::MountPointsFile ConnectionsStorage::loadMountPointsFile(
+    const std::vector<tarvo_cm::Connection>& loaded) {
+    MountPointsFile result;
+    result.exists = QFile::exists(m_mountPointsPath);
+    if (!result.exists) {
+        return result;
+    }
+    std::unordered_set<boost::uuids::uuid, boost::hash<boost::uuids::uuid>> loadedIds;
+    for (const tarvo_cm::Connection& connection : loaded) {
+        loadedIds.insert(connection.id);
+    }
+    MountPointsList read = readMountPointsList(m_mountPointsPath);
+    m_mountPointsDocument = std::move(read.document);
+    m_mountPointsFileUnreadable = read.unreadable;
+    for (ListElement& element : read.list) {
+        if (element.loaded && loadedIds.count(*element.loaded) == 0) {
+            // The entry of a connection that is not loaded (its record did not read) stays as it
+            // is, and so does its connection's drive letter.
+            element.loaded.reset();
+        } else if (element.loaded) {
+            element.kept = pt::wptree();  // written from the table at each save
+        }
+    }
+    m_mountPointsList = std::move(read.list);
+    result.table = std::move(read.table);
+    return result;
 }
 
 MountPoint ConnectionsStorage::initialMountPoint(const tarvo_cm::Connection& connection,
@@ -192,17 +335,28 @@ ConnectionHandle* ConnectionsStorage::findHandle(const tarvo_cm::Connection& con
     return found == m_handles.end() ? nullptr : found->second.get();
 }
 
-void ConnectionsStorage::addConnection(const tarvo_cm::Connection& connection,
-                                       const MountPoint& mountPoint) {
-    if (!connection.isValid()) {
-        return;
+bool ConnectionsStorage::isRegistered(const tarvo_cm::Connection& connection) const {
+    if (m_handles.count(connection.id) != 0) {
+        return true;
     }
-    for (const auto& [id, handle] : m_handles) {
-        if (id == connection.id || tarvo_cm::SameAddress(handle->connection, connection)) {
+    const auto sameHash = m_addresses.equal_range(addressHash(connection));
+    return std::any_of(sameHash.first, sameHash.second, [&](const auto& entry) {
+        return tarvo_cm::SameAddress(m_handles.at(entry.second)->connection, connection);
+    });
+}
+
+void ConnectionsStorage::forgetAddress(const tarvo_cm::Connection& registered) {
+    const auto sameHash = m_addresses.equal_range(addressHash(registered));
+    for (auto entry = sameHash.first; entry != sameHash.second; ++entry) {
+        if (entry->second == registered.id) {
+            m_addresses.erase(entry);
             return;
         }
     }
+}
 
+ConnectionHandle* ConnectionsStorage::registerConnection(const tarvo_cm::Connection& connection,
+                                                         const MountPoint& mountPoint) {
     auto handle = std::make_unique<ConnectionHandle>();
     handle->connection = connection;
     handle->mountPoint = mountPoint.path;
@@ -225,15 +379,24 @@ void ConnectionsStorage::addConnection(const tarvo_cm::Connection& connection,
 
     m_handles.emplace(connection.id, std::move(handle));
     m_order.push_back(connection.id);
+    m_addresses.emplace(addressHash(connection), connection.id);
     if (!mountPoint.path.isEmpty()) {
         m_mountPoints.emplace(connection.id, mountPoint);
     }
+    return rawHandle;
+}
 
+void ConnectionsStorage::addConnection(const tarvo_cm::Connection& connection,
+                                       const MountPoint& mountPoint) {
+    if (!connection.isValid() || isRegistered(connection)) {
+        return;
+    }
+    ConnectionHandle* const handle = registerConnection(connection, mountPoint);
     // A connection without a letter is simply not mounted; only asking to connect it is a failure.
     if (!mountPoint.path.isEmpty()) {
         mountDrive(connection);
     }
-    emit connectionAdded(rawHandle);
+    emit connectionAdded(handle);
     saveMountPoints();
     saveConnections();
 }
@@ -246,6 +409,8 @@ void ConnectionsStorage::updateConnection(const tarvo_cm::Connection& connection
     }
     unmountDrive(connection);
 
+    forgetAddress(handle->connection);
+    m_addresses.emplace(addressHash(connection), connection.id);
     handle->connection = connection;
     handle->mountPoint = mountPoint.path;
     handle->customName = mountPoint.customName;
@@ -276,6 +441,7 @@ bool ConnectionsStorage::removeConnection(const tarvo_cm::Connection& connection
                               << boost::uuids::to_wstring(connection.id) << L"]";
     emit connectionAboutToBeRemoved(handle.get());
 
+    forgetAddress(handle->connection);
     m_handles.erase(found);
     m_order.erase(std::find(m_order.begin(), m_order.end(), connection.id));
     m_mountPoints.erase(connection.id);
@@ -405,7 +571,14 @@ std::vector<tarvo_cm::Connection> ConnectionsStorage::readConnectionsConfig(cons
     std::vector<tarvo_cm::Connection> connections;
     try {
         const pt::wptree tree = parse(path);
-        tarvo_cm::config::ReadConfigSubtree(tree.get_child(kConnectionsNodePath), connections);
+        for (const auto& entry :
+             tarvo_cm::config::ReadConfigEntries(tree.get_child(kConnectionsNodePath))) {
+            if (entry.connection) {
+                connections.push_back(*entry.connection);
+            } else if (!entry.error.empty()) {
+                logKeptRecord(path, entry.error);
+            }
+        }
     } catch (const std::exception& error) {
         logFileError(error);
     }
@@ -413,33 +586,105 @@ std::vector<tarvo_cm::Connection> ConnectionsStorage::readConnectionsConfig(cons
 }
 
 ConnectionsStorage::MountPointTable ConnectionsStorage::readMountPoints(const QString& path) {
-    MountPointTable table;
+    return readMountPointsList(path).table;
+}
+
+namespace {
+
+// The entries of a mount-point file cut short: those before the last complete one, so that the
+// drives keep their letters although the file itself cannot be kept up to date.
+std::optional<pt::wptree> salvageTruncated(const QString& path) {
+    std::wstring text = ConnectionsStorage::readTextFile(path).str();
+    const std::wstring lastEntryEnd = L"</mount_point>";
+    const std::size_t end = text.rfind(lastEntryEnd);
+    if (end == std::wstring::npos) {
+        return std::nullopt;
+    }
+    text.erase(end + lastEntryEnd.size());
+    text += L"</mount_points></config>";
     try {
-        const pt::wptree tree = parse(path);
-        boost::uuids::string_generator parseId;
-        for (const auto& [elementName, entry] : tree.get_child(kMountPointsNodePath)) {
+        std::wistringstream stream(text);
+        pt::wptree tree;
+        pt::read_xml(stream, tree, kReaderFlags);
+        return tree;
+    } catch (const pt::ptree_error&) {
+        return std::nullopt;
+    }
+}
+
+}  // namespace
+
+ConnectionsStorage::MountPointsList ConnectionsStorage::readMountPointsList(const QString& path) {
+    MountPointsList result;
+    pt::wptree salvaged;
+    const pt::wptree* document = &result.document;
+    try {
+        result.document = parse(path);
+    } catch (const pt::ptree_error& error) {
+        logFileError(error);
+        KELVO_LOG(logging::kError) << L"Файл " << path.toStdWString()
+                                   << L" оставлен без изменений и не будет перезаписан, пока его "
+                                      L"не исправят или не удалят";
+        result.unreadable = true;
+        if (std::optional<pt::wptree> tree = salvageTruncated(path)) {
+            salvaged = std::move(*tree);
+            document = &salvaged;
+        }
+    }
+    const auto node = document->get_child_optional(kMountPointsNodePath);
+    if (!node) {
+        if (!result.unreadable) {
+            KELVO_LOG(logging::kError)
+                << L"В файле " << path.toStdWString() << L" нет списка точек подключения";
+        }
+        return result;
+    }
+    boost::uuids::string_generator parseId;
+    std::size_t number = 0;
+    for (const auto& [elementName, entry] : *node) {
+        ListElement element{std::nullopt, elementName, entry};
+        if (elementName == L"<xmlattr>") {  // attributes of mount_points, kept as they are
+            result.list.push_back(std::move(element));
+            continue;
+        }
+        ++number;
+        try {
             const boost::uuids::uuid id = parseId(entry.get_child(L"id").data());
             MountPoint mountPoint;
             mountPoint.path = QString::fromStdWString(entry.get_child(L"path").data());
             mountPoint.customName =
                 QString::fromStdWString(entry.get<std::wstring>(L"custom_name", std::wstring()));
-            table.emplace(id, mountPoint);  // the first entry for an identifier wins
+            // The first entry of an identifier wins; a later one stays as it is.
+            if (result.table.emplace(id, mountPoint).second) {
+                element.loaded = id;
+            }
+        } catch (const std::exception& error) {
+            logKeptRecord(path, L"Запись точки подключения № " + std::to_wstring(number) + L" [" +
+                                    idText(entry) + L"] не прочитана: " + toWide(error.what()) +
+                                    L".");
         }
-    } catch (const std::exception& error) {
-        logFileError(error);
+        result.list.push_back(std::move(element));
     }
-    return table;
+    return result;
 }
 
 void ConnectionsStorage::saveMountPoints() {
+    if (m_mountPointsFileUnreadable) {
+        KELVO_LOG(logging::kError)
+            << L"Точки подключения не сохранены: файл " << m_mountPointsPath.toStdWString()
+            << L" не читается и оставлен без изменений";
+        return;
+    }
     QString text;
+    std::vector<ListElement> written;
     try {
-        pt::wptree tree;
+        pt::wptree tree = m_mountPointsDocument;
         pt::wptree& node = tree.put_child(kMountPointsNodePath, pt::wptree());
-        for (const boost::uuids::uuid& id : m_order) {
+        std::unordered_set<boost::uuids::uuid, boost::hash<boost::uuids::uuid>> done;
+        const auto writeEntry = [&](const boost::uuids::uuid& id) {
             const auto entry = m_mountPoints.find(id);
-            if (entry == m_mountPoints.end()) {
-                continue;
+            if (entry == m_mountPoints.end() || !done.insert(id).second) {
+                return;
             }
             pt::wptree element;
             element.put(L"id", boost::uuids::to_wstring(id));
@@ -448,6 +693,18 @@ void ConnectionsStorage::saveMountPoints() {
                 element.put(L"custom_name", entry->second.customName.toStdWString());
             }
             node.add_child(L"mount_point", element);
+            written.push_back({id, L"mount_point", {}});
+        };
+        for (const ListElement& element : m_mountPointsList) {
+            if (element.loaded) {
+                writeEntry(*element.loaded);
+            } else {
+                node.add_child(element.name, element.kept);
+                written.push_back(element);
+            }
+        }
+        for (const boost::uuids::uuid& id : m_order) {
+            writeEntry(id);
         }
         text = serialize(tree);
     } catch (const std::exception& error) {  // a property-tree or connection-record error
@@ -455,26 +712,44 @@ void ConnectionsStorage::saveMountPoints() {
         return;
     }
     writeFileAtomically(m_mountPointsPath, text);
+    m_mountPointsList = std::move(written);
 }
 
 void ConnectionsStorage::saveConnections() {
     QString text;
+    std::vector<ListElement> written;
     try {
         pt::wptree tree;
         if (QFile(m_connectionsConfigPath).exists()) {
             tree = parse(m_connectionsConfigPath);
         }
         pt::wptree& node = tree.put_child(kConnectionsNodePath, pt::wptree());
-        std::vector<tarvo_cm::Connection> records;
-        records.reserve(m_order.size());
-        for (const boost::uuids::uuid& id : m_order) {
-            records.push_back(m_handles.at(id)->connection);
+        std::unordered_set<boost::uuids::uuid, boost::hash<boost::uuids::uuid>> done;
+        const auto writeRecord = [&](const boost::uuids::uuid& id) {
+            const auto handle = m_handles.find(id);
+            if (handle == m_handles.end() || !done.insert(id).second) {
+                return;
+            }
+            node.add_child(tarvo_cm::config::ConnectionElementName(),
+                           tarvo_cm::config::WriteConfigRecord(handle->second->connection));
+            written.push_back({id, tarvo_cm::config::ConnectionElementName(), {}});
+        };
+        for (const ListElement& element : m_connectionsList) {
+            if (element.loaded) {
+                writeRecord(*element.loaded);
+            } else {
+                node.add_child(element.name, element.kept);
+                written.push_back(element);
+            }
         }
-        tarvo_cm::config::WriteConfigSubtree(node, records);
+        for (const boost::uuids::uuid& id : m_order) {
+            writeRecord(id);
+        }
         text = serialize(tree);
     } catch (const std::exception& error) {  // a property-tree or connection-record error
         logFileError(error);
         return;
     }
     writeFileAtomically(m_connectionsConfigPath, text);
+    m_connectionsList = std::move(written);
 }

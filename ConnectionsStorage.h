@@ -7,11 +7,13 @@
 #include <QString>
 
 #include <boost/functional/hash.hpp>
+#include <boost/property_tree/ptree.hpp>
 #include <boost/uuid/uuid.hpp>
 
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <thread>
 #include <unordered_map>
@@ -63,7 +65,8 @@ public:
     // The files beside and below the application's configuration folder.
     static Paths defaultPaths();
 
-    // Loads both files and mounts every connection that has a free drive letter.
+    // Loads both files and mounts every connection that has a free drive letter. Loading only
+    // reads: the files are written after the user's changes, never at start.
     ConnectionsStorage();
     // The same with other files and another core (tests).
     ConnectionsStorage(const Paths& paths, std::shared_ptr<tarvo::ICore> core);
@@ -88,6 +91,11 @@ public:
     // Unmounts every drive and waits up to `timeout` for their drive threads to end, so that the
     // process does not end with drives still serving requests. Used once, at exit.
     void unmountAllAndWait(std::chrono::milliseconds timeout);
+    // Drive threads of this process that have not returned yet. Safe from any thread.
+    static int runningDriveThreads();
+    // Makes a loading in progress stop after the connection at hand (the program is asked to end).
+    // Safe from any thread, also before the storage exists; lasts for the rest of the process.
+    static void interruptLoading();
 
     // The configuration files. Failures are logged; what was read before a failure is returned.
     static std::wstringstream readTextFile(const QString& path);
@@ -108,8 +116,32 @@ signals:
 
 private:
     struct SignalGate;
+    // One element of a file's list, in file order: the entry of a loaded connection, or an element
+    // kept as it was found (a record that does not read or was refused, another product's
+    // element), which every save writes back in its place.
+    struct ListElement {
+        std::optional<boost::uuids::uuid> loaded;
+        std::wstring name;
+        boost::property_tree::wptree kept;
+    };
+    struct MountPointsFile;
+    // The mount-point file as read: the table of readable entries (the first of an identifier
+    // wins), every entry in file order with its element, and the whole document.
+    struct MountPointsList {
+        MountPointTable table;
+        std::vector<ListElement> list;
+        boost::property_tree::wptree document;
+        bool unreadable = false;  // exists but is not XML
+    };
+    static MountPointsList readMountPointsList(const QString& path);
 
     void load();
+    std::vector<tarvo_cm::Connection> loadConnectionsList();
+    MountPointsFile loadMountPointsFile(const std::vector<tarvo_cm::Connection>& loaded);
+    ConnectionHandle* registerConnection(const tarvo_cm::Connection& connection,
+                                         const MountPoint& mountPoint);
+    bool isRegistered(const tarvo_cm::Connection& connection) const;
+    void forgetAddress(const tarvo_cm::Connection& registered);
     MountPoint initialMountPoint(const tarvo_cm::Connection& connection,
                                  const MountPointTable& saved, bool mountPointsFileExisted,
                                  unsigned long& usedDrives) const;
@@ -129,6 +161,15 @@ private:
     // Identifiers in the order they were added: the order of the list and of both files.
     std::vector<boost::uuids::uuid> m_order;
     MountPointTable m_mountPoints;
+    // Registered connections by a hash of their address, for the duplicate test.
+    std::unordered_multimap<std::size_t, boost::uuids::uuid> m_addresses;
+    // The two lists as the files held them; each save writes them back with the changes.
+    std::vector<ListElement> m_connectionsList;
+    std::vector<ListElement> m_mountPointsList;
+    // The mount-point file as read, for what it holds besides the list.
+    boost::property_tree::wptree m_mountPointsDocument;
+    // A mount-point file that exists but is not XML is kept untouched rather than replaced.
+    bool m_mountPointsFileUnreadable = false;
     // Drive threads that have not returned yet, whether their handle still exists or not.
     std::shared_ptr<std::atomic<int>> m_runningDriveThreads;
     // Lets drive threads emit the drive signals only while this object exists.

@@ -14,6 +14,7 @@
 #include <QDir>
 #include <QFile>
 
+#include <algorithm>
 #include <sstream>
 
 using kelvo_test::readFile;
@@ -96,27 +97,32 @@ TEST_F(ConnectionsFiles, IdentifiersAreReadInAnyFormAndTheFirstEntryWins) {
               QStringLiteral("два слова"));
 }
 
-TEST_F(ConnectionsFiles, BrokenMountPointFilesKeepWhatWasReadBeforeTheFault) {
+TEST_F(ConnectionsFiles, BrokenMountPointFilesGiveEveryEntryThatReads) {
     struct Case {
         const char* name;
         QByteArray content;
-        std::size_t entriesBeforeFault;
+        std::size_t readableEntries;
     };
     const Case cases[] = {
         {"not XML", "<config><mount_points><mount_point>", 0},
+        {"cut short after a whole entry",
+         "<config><mount_points>"
+         "<mount_point><id>0a1b2c3d-0000-4000-8000-00000000000a</id><path>Z:\\</path></mount_point>"
+         "<mount_point><id>0a1b2c3d-0000-4000-8000-0000",
+         1},
         {"no mount_points node", "<config><other/></config>", 0},
         {"attribute on mount_points",
          "<config><mount_points kind=\"x\"><mount_point><id>"
          "0a1b2c3d-0000-4000-8000-00000000000a</id><path>Z:\\</path>"
          "</mount_point></mount_points></config>",
-         0},
-        {"unparsable id after a good entry",
+         1},
+        {"unparsable id between good entries",
          "<config><mount_points>"
          "<mount_point><id>0a1b2c3d-0000-4000-8000-00000000000a</id><path>Z:\\</path></mount_point>"
          "<mount_point><id>not-an-id</id><path>Y:\\</path></mount_point>"
          "<mount_point><id>0a1b2c3d-0000-4000-8000-00000000000c</id><path>X:\\</path></mount_point>"
          "</mount_points></config>",
-         1},
+         2},
         {"missing path",
          "<config><mount_points><mount_point><id>"
          "0a1b2c3d-0000-4000-8000-00000000000a</id></mount_point>"
@@ -127,7 +133,7 @@ TEST_F(ConnectionsFiles, BrokenMountPointFilesKeepWhatWasReadBeforeTheFault) {
         SCOPED_TRACE(broken.name);
         writeFile(mountPointsPath(), broken.content);
         EXPECT_EQ(ConnectionsStorage::readMountPoints(mountPointsPath()).size(),
-                  broken.entriesBeforeFault);
+                  broken.readableEntries);
         EXPECT_EQ(readFile(mountPointsPath()), broken.content) << "a failed read changed the file";
     }
 }
@@ -196,7 +202,7 @@ TEST_F(ConnectionsFiles, FirstStartGivesFreeLettersFromZDownwards) {
     EXPECT_EQ(handles[0]->mountPoint, QStringLiteral("Y:\\"));
     EXPECT_EQ(handles[1]->mountPoint, QStringLiteral("W:\\"));
     EXPECT_EQ(handles[2]->mountPoint, QStringLiteral("V:\\"));
-    EXPECT_EQ(ConnectionsStorage::readMountPoints(mountPointsPath()).size(), 3u);
+    EXPECT_FALSE(QFile::exists(mountPointsPath())) << "loading wrote a file";
 }
 
 TEST_F(ConnectionsFiles, FirstStartWithEveryLetterTakenGivesNoLetter) {
@@ -249,27 +255,93 @@ TEST_F(ConnectionsFiles, RestartBringsBackConnectionsLettersAndNames) {
     EXPECT_TRUE(handles[1]->customName.isEmpty());
 }
 
-TEST_F(ConnectionsFiles, AnInvalidConnectionDisappearsAtTheNextSave) {
-    const tarvo_cm::Connection valid = unreachableConnection(L"valid");
-    tarvo_cm::Connection invalid = unreachableConnection(L"");  // a server without a database
-    std::vector<tarvo_cm::Connection> records{valid, invalid};
+// What the program cannot read stays where the user wrote it: loading writes nothing, and later
+// saves write each unreadable record and mount-point entry back unchanged and in its place.
+TEST_F(ConnectionsFiles, UnreadableRecordsStayInPlaceThroughStartAndSaves) {
+    const tarvo_cm::Connection before = unreachableConnection(L"before");
+    const tarvo_cm::Connection after = unreachableConnection(L"after");
     {
         auto storage = folders.makeStorage();
-        storage->addConnection(valid, {});
+        storage->addConnection(before, {QStringLiteral("B:\\"), QString()});
+        storage->addConnection(after, {QStringLiteral("A:\\"), QString()});
     }
-    // Put the invalid record into the file beside the valid one, as another program might.
-    boost::property_tree::wptree tree;
-    tarvo_cm::config::WriteConfigSubtree(
-        tree.put_child(L"config.connections_manager.connections", {}), records);
-    std::wostringstream text;
-    boost::property_tree::write_xml(text, tree);
-    writeFile(connectionsPath(), QString::fromStdWString(text.str()).toUtf8());
+    const QByteArray malformedRecord =
+        "<connection><id>0a1b2c3d-0000-4000-8000-0000000000ff</id><name>broken</name>"
+        "<endpoint><kind>ftp</kind></endpoint></connection>";
+    const QByteArray invalidRecord =
+        "<connection><id>0a1b2c3d-0000-4000-8000-0000000000fe</id><name>no database</name>"
+        "<endpoint><kind>remote</kind><host>h</host><port>5432</port><database/></endpoint>"
+        "<credentials><kind>current</kind></credentials></connection>";
+    QByteArray connections = readFile(connectionsPath());
+    const int second = connections.indexOf("<connection>", connections.indexOf("<connection>") + 1);
+    connections.insert(second, malformedRecord + invalidRecord);
+    writeFile(connectionsPath(), connections);
+    QByteArray mountPoints = readFile(mountPointsPath());
+    mountPoints.insert(mountPoints.indexOf("<mount_point>"),
+                       "<mount_point><id>0a1b2c3d-0000-4000-8000-0000000000ff</id><path>W:\\</path>"
+                       "</mount_point><mount_point><id>not-an-id</id><path>V:\\</path>"
+                       "</mount_point>");
+    writeFile(mountPointsPath(), mountPoints);
 
     auto storage = folders.makeStorage();
-    ASSERT_EQ(storage->connections().size(), 1u);
-    const auto saved = ConnectionsStorage::readConnectionsConfig(connectionsPath());
-    ASSERT_EQ(saved.size(), 1u);
-    EXPECT_EQ(saved.front().id, valid.id);
+    const auto handles = storage->connections();
+    ASSERT_EQ(handles.size(), 2u) << "the record after the unreadable ones was not loaded";
+    EXPECT_EQ(handles[1]->connection.id, after.id);
+    EXPECT_EQ(handles[1]->mountPoint, QStringLiteral("A:\\"));
+    EXPECT_EQ(readFile(connectionsPath()), connections) << "loading changed the file";
+    EXPECT_EQ(readFile(mountPointsPath()), mountPoints) << "loading changed the file";
+
+    const tarvo_cm::Connection added = unreachableConnection(L"added");
+    storage->addConnection(added, {QStringLiteral("C:\\"), QString()});
+    storage->removeConnection(before);
+    const QString savedConnections = QString::fromUtf8(readFile(connectionsPath()));
+    const QStringList order{QStringLiteral("0a1b2c3d-0000-4000-8000-0000000000ff"),
+                            QStringLiteral("0a1b2c3d-0000-4000-8000-0000000000fe"),
+                            QString::fromStdString(boost::uuids::to_string(after.id)),
+                            QString::fromStdString(boost::uuids::to_string(added.id))};
+    int position = 0;
+    for (const QString& id : order) {
+        const int found = savedConnections.indexOf(id, position);
+        EXPECT_GT(found, position) << id.toStdString() << " is missing or out of place\n"
+                                   << savedConnections.toStdString();
+        position = std::max(position, found);
+    }
+    EXPECT_TRUE(savedConnections.contains(QStringLiteral("<kind>ftp</kind>")));
+    EXPECT_FALSE(
+        savedConnections.contains(QString::fromStdString(boost::uuids::to_string(before.id))));
+    const QString savedMountPoints = QString::fromUtf8(readFile(mountPointsPath()));
+    EXPECT_TRUE(savedMountPoints.contains(QStringLiteral("<id>not-an-id</id>")));
+    EXPECT_LT(savedMountPoints.indexOf(QStringLiteral("0000000000ff</id>")),
+              savedMountPoints.indexOf(QStringLiteral("<id>not-an-id</id>")));
+    EXPECT_EQ(ConnectionsStorage::readMountPoints(mountPointsPath()).size(),
+              3u);  // ff, after, added
+}
+
+// A mount-point file that is not XML any more (cut short) is never replaced: its entries up to the
+// cut still give the drives their letters.
+TEST_F(ConnectionsFiles, ATruncatedMountPointFileIsKeptAndStillGivesLetters) {
+    const tarvo_cm::Connection first = unreachableConnection(L"first");
+    const tarvo_cm::Connection second = unreachableConnection(L"second");
+    {
+        auto storage = folders.makeStorage();
+        storage->addConnection(first, {QStringLiteral("F:\\"), QString()});
+        storage->addConnection(second, {QStringLiteral("G:\\"), QString()});
+    }
+    QByteArray truncated = readFile(mountPointsPath());
+    truncated.truncate(truncated.lastIndexOf("<path>"));
+    writeFile(mountPointsPath(), truncated);
+    const QByteArray connections = readFile(connectionsPath());
+
+    auto storage = folders.makeStorage();
+    ASSERT_EQ(storage->connections().size(), 2u);
+    EXPECT_EQ(storage->connections()[0]->mountPoint, QStringLiteral("F:\\"));
+    EXPECT_TRUE(storage->connections()[1]->mountPoint.isEmpty());
+    EXPECT_EQ(readFile(connectionsPath()), connections);
+    EXPECT_EQ(readFile(mountPointsPath()), truncated);
+
+    storage->updateConnection(second, {QStringLiteral("H:\\"), QString()});
+    EXPECT_EQ(readFile(mountPointsPath()), truncated) << "the unreadable file was replaced";
+    EXPECT_EQ(ConnectionsStorage::readConnectionsConfig(connectionsPath()).size(), 2u);
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <boost/uuid/string_generator.hpp>
 #include <boost/uuid/uuid_io.hpp>
 
+#include <QString>
+
 #include <cwctype>
 
 namespace tarvo_cm::config {
@@ -32,7 +34,8 @@ const wchar_t* const kPasswordStore = L"password_store";
 // Where the password of Basic credentials is: nowhere (empty password), in the desktop's keyring
 // under the connection's id, in this file (accepted by the user where no keyring exists), or in
 // the memory of the process that wrote the file (gone after it ended). Files written before
-// passwords moved to the keyring have the password and no such element; the next write moves it.
+// passwords moved to the keyring have the password and no such element: it stays in the file
+// until a keyring takes it, since nothing else would keep it over the program's end.
 const wchar_t* const kStoreNone = L"none";
 const wchar_t* const kStoreKeyring = L"keyring";
 const wchar_t* const kStoreFile = L"file";
@@ -100,7 +103,7 @@ tarvo::Credentials ReadCredentials(std::size_t number, const wptree& entry,
     const auto store = credentials.get_optional<std::wstring>(kPasswordStore);
     if (!store || *store == kStoreFile) {
         basic.password = credentials.get<std::wstring>(kPassword, L"");
-        connection.storePasswordInFile = store.has_value();
+        connection.storePasswordInFile = store.has_value() || !basic.password.empty();
     } else if (*store == kStoreKeyring || *store == kStoreSession) {
         basic.password = PasswordStore::instance().load(connection.id);
     } else if (*store != kStoreNone) {
@@ -157,6 +160,42 @@ wptree WriteCredentials(const Connection& connection) {
 
 }  // namespace
 
+std::vector<ConfigEntry> ReadConfigEntries(const wptree& node) {
+    std::vector<ConfigEntry> entries;
+    entries.reserve(node.size());
+    std::size_t number = 0;
+    for (const auto& [elementName, element] : node) {
+        ConfigEntry entry{elementName, element, std::nullopt, {}};
+        if (elementName == kConnection) {
+            ++number;
+            try {
+                entry.connection = ReadConnection(number, element);
+            } catch (const exceptions::Error& error) {
+                entry.error = error.GetMessage();
+            } catch (const std::exception& error) {  // a missing element, a value of a wrong type
+                entry.error = L"Запись подключения № " + std::to_wstring(number) +
+                              L" в файле настроек повреждена: " +
+                              QString::fromUtf8(error.what()).toStdWString();
+            }
+        }
+        entries.push_back(std::move(entry));
+    }
+    return entries;
+}
+
+wptree WriteConfigRecord(const Connection& connection) {
+    wptree entry;
+    entry.put(kId, boost::uuids::to_wstring(connection.id));
+    entry.put(kName, connection.name);
+    entry.add_child(kEndpoint, WriteEndpoint(connection.endpoint));
+    entry.add_child(kCredentials, WriteCredentials(connection));
+    return entry;
+}
+
+const wchar_t* ConnectionElementName() {
+    return kConnection;
+}
+
 void ReadConfigSubtree(const wptree& node, std::vector<Connection>& connections) {
     std::size_t number = 0;
     for (const auto& [elementName, entry] : node) {
@@ -171,12 +210,7 @@ void ReadConfigSubtree(const wptree& node, std::vector<Connection>& connections)
 
 void WriteConfigSubtree(wptree& node, const std::vector<Connection>& connections) {
     for (const auto& connection : connections) {
-        wptree entry;
-        entry.put(kId, boost::uuids::to_wstring(connection.id));
-        entry.put(kName, connection.name);
-        entry.add_child(kEndpoint, WriteEndpoint(connection.endpoint));
-        entry.add_child(kCredentials, WriteCredentials(connection));
-        node.add_child(kConnection, entry);
+        node.add_child(kConnection, WriteConfigRecord(connection));
     }
 }
 

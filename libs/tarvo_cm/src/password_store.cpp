@@ -38,7 +38,9 @@ constexpr std::chrono::seconds kProbeLimit{5};
 constexpr std::chrono::seconds kJobLimit{60};
 
 // Runs a keyring job (which reports through a signal) and waits for its end; nothing when the
-// keyring did not answer in time. The job deletes itself when it ends, however late.
+// keyring did not answer in time, or when the program was asked to end meanwhile: the wait runs a
+// nested event loop, which ends with the application's quit (the main loop is then not started or
+// ends too). The job deletes itself when it ends, however late.
 std::optional<JobOutcome> RunToEnd(QKeychain::Job* job, std::chrono::milliseconds limit) {
     auto outcome = std::make_shared<std::optional<JobOutcome>>();
     QEventLoop loop;
