@@ -6,10 +6,10 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QEvent>
+#include <QFile>
 #include <QFileInfo>
 #include <QKeyEvent>
 #include <QMessageBox>
-#include <QProcess>
 
 #include <utility>
 
@@ -48,8 +48,10 @@ bool HelpKeyFilter::eventFilter(QObject* watched, QEvent* event) {
     return QObject::eventFilter(watched, event);
 }
 
-bool HelpKeyFilter::startDetached(const QString& program, const QStringList& arguments) {
-    return QProcess::startDetached(program, arguments);
+// The platform's starter rather than QProcess: it hands the viewer no descriptor of this process
+// but standard input, output and error. The program is always the help viewer.
+bool HelpKeyFilter::startDetached(const QString& /*program*/, const QStringList& arguments) {
+    return win_compat::OpenHelpViewer(QFile::encodeName(arguments.value(0)).toStdString());
 }
 
 void HelpKeyFilter::tellWhereTheManualIs(const QString& viewer) {

@@ -95,6 +95,10 @@ std::optional<ChildProcess> ChildProcess::Start(const std::vector<std::string>& 
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     }
+    // Only standard input, output and error: a descriptor that a library opened without
+    // close-on-exec (or another thread opened just now) must not reach the program, where it would
+    // keep a pipe or a mount's connection open for as long as the program runs.
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
     pid_t pid = -1;
     const int result =
         ::posix_spawn(&pid, program->c_str(), &actions, nullptr, argv.data(), envp.data());

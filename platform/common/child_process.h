@@ -16,6 +16,7 @@ class ChildProcess {
 public:
     // Starts `arguments[0]`, looked up on PATH; nullopt when it cannot be started (the reason is
     // logged). `extraEnvironment` entries ("NAME=value") are added to the inherited environment.
+    // The program gets standard input, output and error and no other descriptor of this process.
     static std::optional<ChildProcess> Start(const std::vector<std::string>& arguments,
                                              const std::vector<std::string>& extraEnvironment = {},
                                              bool quiet = false);
