@@ -7,8 +7,10 @@
 #include "MainWindow.h"
 #include "RussianButtonTexts.h"
 
+#include <dokan/dokan.h>
 #include <logging/dump_util.h>
 #include <logging/logging.h>
+#include <logging/private_files.h>
 #include <singleapplication.h>
 #include <win_compat/console_control.h>
 #include <win_compat/windows.h>
@@ -22,11 +24,15 @@
 #include <QThread>
 #include <QTranslator>
 
+#include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cwchar>
 #include <filesystem>
 #include <memory>
+#include <string>
 #include <system_error>
+#include <thread>
 
 namespace {
 
@@ -67,11 +73,49 @@ int wideArgumentCount() {
     return argumentCount;
 }
 
+// Set once the end of the session or Ctrl+C has asked the program to end.
+std::atomic<bool> g_quitRequested{false};
+
+// How long the main thread has, after a quit request, to reach the end on its own; then the
+// program ends from the signal thread. Together with the unmount that follows, the program is
+// gone within two seconds of the request, whatever the main thread was waiting for (a keyring
+// that does not answer, a connection attempt of a dialog).
+constexpr auto kOrderlyEndLimit = std::chrono::milliseconds(1200);
+constexpr auto kEmergencyUnmountLimit = std::chrono::milliseconds(500);
+
+// The end when the main thread is held up: the drives are removed the usual way and the process
+// ends. Saves replace their file in one step, so no file is left half-written.
+[[noreturn]] void endNow() {
+    KELVO_LOG(logging::kWarning)
+        << L"the program did not end in time after the request to end; its drives are removed "
+           L"and it ends now";
+    for (wchar_t letter = L'A'; letter <= L'Z'; ++letter) {
+        const std::wstring mountPoint = std::wstring(1, letter) + L":\\";
+        DokanRemoveMountPoint(mountPoint.c_str());
+    }
+    const auto deadline = std::chrono::steady_clock::now() + kEmergencyUnmountLimit;
+    while (ConnectionsStorage::runningDriveThreads() > 0 &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    logging::Flush();
+    std::_Exit(0);
+}
+
 // Log-out, shutdown and Ctrl+C end the event loop the way the tray's exit item does, so the
-// program tears down in order.
+// program tears down in order. Runs on the signal thread. A nested event loop (a keyring wait, a
+// dialog) that takes the quit ends too, and the flag keeps the main loop from starting afterwards.
 BOOL quitOnSessionEnd(DWORD /*controlType*/) {
+    if (g_quitRequested.exchange(true)) {
+        return TRUE;
+    }
+    ConnectionsStorage::interruptLoading();
     QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
                               Qt::QueuedConnection);
+    std::thread([] {
+        std::this_thread::sleep_for(kOrderlyEndLimit);
+        endNow();
+    }).detach();
     return TRUE;
 }
 
@@ -92,13 +136,24 @@ std::filesystem::path prepareCrashDumpFolder(bool& firstStart) {
         throw std::filesystem::filesystem_error("exists", folder, error);
     }
     firstStart = !exists;
-    std::filesystem::create_directories(folder);
+    private_files::CreateFolders(folder, error);
+    if (error) {
+        throw std::filesystem::filesystem_error("create_directories", folder, error);
+    }
     return folder;
 }
 
 // The folder of mount_points.xml; on Linux nothing else creates it before the first save.
 void prepareConfigurationFolder() {
-    QDir().mkpath(QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation));
+    std::error_code error;
+    private_files::CreateFolders(
+        QFile::encodeName(QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation))
+            .toStdString(),
+        error);
+    if (error) {
+        KELVO_LOG(logging::kError) << L"cannot create the configuration folder: "
+                                   << QString::fromStdString(error.message()).toStdWString();
+    }
 }
 
 }  // namespace
@@ -176,14 +231,20 @@ int main(int /*argc*/, char* /*argv*/[]) {
         ConnectionsStorage::setInstance(new ConnectionsStorage());
     }
 
-    auto mainWindow = std::make_unique<MainWindow>();
-    bringWindowForwardOnLaterStarts(*application, *mainWindow);
-    // Only the very first start for the user opens the window; later ones show the tray icon
-    // alone. Without a tray nothing would lead back to the program, so the window opens then too.
-    mainWindow->setVisible(firstStart || !MainWindow::trayAvailable());
-
-    const int exitCode = QApplication::exec();
-    mainWindow.reset();  // stores the window geometry
+    // A quit that came while loading may have been taken by a nested event loop (a keyring wait);
+    // the main loop would never see it, so it does not start then.
+    int exitCode = 0;
+    if (!g_quitRequested.load()) {
+        auto mainWindow = std::make_unique<MainWindow>();
+        bringWindowForwardOnLaterStarts(*application, *mainWindow);
+        // Only the very first start for the user opens the window; later ones show the tray icon
+        // alone. Without a tray nothing would lead back to the program, so the window opens then
+        // too.
+        mainWindow->setVisible(firstStart || !MainWindow::trayAvailable());
+        if (!g_quitRequested.load()) {
+            exitCode = QApplication::exec();
+        }
+    }  // the main window's destructor stores the window geometry
 
     // Unmount in order rather than ending with drives still serving requests: uploads in progress
     // finish, and no program is left holding a file on a drive that vanished mid-request.
