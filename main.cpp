@@ -13,6 +13,7 @@
 #include <logging/private_files.h>
 #include <singleapplication.h>
 #include <win_compat/console_control.h>
+#include <win_compat/handle_inheritance.h>
 #include <win_compat/windows.h>
 
 #include <QCoreApplication>
@@ -20,6 +21,7 @@
 #include <QFile>
 #include <QLibraryInfo>
 #include <QMessageBox>
+#include <QSettings>
 #include <QStandardPaths>
 #include <QThread>
 #include <QTranslator>
@@ -156,9 +158,24 @@ void prepareConfigurationFolder() {
     }
 }
 
+// The settings store (window geometry, table layout) is the user's alone. Qt keeps the mode of a
+// file it replaces, so a file made 0600 before Qt first writes it stays so.
+void prepareSettingsFile() {
+    const std::filesystem::path file = QFile::encodeName(QSettings().fileName()).toStdString();
+    std::error_code error;
+    private_files::CreateFolders(file.parent_path(), error);
+    private_files::CreatePrivateFile(file, error);
+    if (error) {
+        KELVO_LOG(logging::kError)
+            << L"cannot prepare the settings file " << logging::PathText(file) << L": "
+            << QString::fromStdString(error.message()).toStdWString();
+    }
+}
+
 }  // namespace
 
 int main(int /*argc*/, char* /*argv*/[]) {
+    win_compat::StopHandleInheritance();
     logging::Initialize();
     logging::InstallQtMessageHandler();
 
@@ -216,6 +233,7 @@ int main(int /*argc*/, char* /*argv*/[]) {
     }
     dump_util::InitDumps(crashDumpFolder);
     prepareConfigurationFolder();
+    prepareSettingsFile();
 
     // Without a running driver no drive can be mounted: no storage, window or tray icon then. The
     // check has already told the user why, where there was anything to tell.

@@ -21,7 +21,6 @@
 
 #include <fcntl.h>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace logging {
@@ -128,16 +127,12 @@ void Write(const std::string& source, int line, int severity, const std::string&
 spdlog::file_event_handlers PrivateLogFile() {
     spdlog::file_event_handlers handlers;
     handlers.before_open = [](const spdlog::filename_t& path) {
-        const int descriptor =
-            ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
-        if (descriptor >= 0) {
-            ::close(descriptor);
-        }
+        std::error_code ignored;  // spdlog itself reports a file it cannot open
+        private_files::CreatePrivateFile(path, ignored);
     };
     handlers.after_open = [](const spdlog::filename_t&, std::FILE* file) {
         const int descriptor = ::fileno(file);
         ::fcntl(descriptor, F_SETFD, FD_CLOEXEC);
-        ::fchmod(descriptor, S_IRUSR | S_IWUSR);
     };
     return handlers;
 }

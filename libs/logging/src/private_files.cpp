@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace private_files {
 
@@ -32,10 +34,17 @@ void CreateFolders(const std::filesystem::path& folder, std::error_code& error) 
     }
 }
 
-void MakeFilePrivate(const std::filesystem::path& file, std::error_code& error) {
-    std::filesystem::permissions(
-        file, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
-        std::filesystem::perm_options::replace, error);
+void CreatePrivateFile(const std::filesystem::path& file, std::error_code& error) {
+    error.clear();
+    const int descriptor = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    if (descriptor < 0) {
+        error = std::error_code(errno, std::generic_category());
+        return;
+    }
+    if (::fchmod(descriptor, S_IRUSR | S_IWUSR) != 0) {
+        error = std::error_code(errno, std::generic_category());
+    }
+    ::close(descriptor);
 }
 
 }  // namespace private_files

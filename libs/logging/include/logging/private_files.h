@@ -11,7 +11,8 @@ namespace private_files {
 // already keep their mode. `error` tells why when a folder could not be created.
 void CreateFolders(const std::filesystem::path& folder, std::error_code& error);
 
-// Makes an existing file readable and writable by its owner only.
-void MakeFilePrivate(const std::filesystem::path& file, std::error_code& error);
+// Creates `file` empty when it does not exist, and makes it readable and writable by its owner
+// only either way.
+void CreatePrivateFile(const std::filesystem::path& file, std::error_code& error);
 
 }  // namespace private_files
