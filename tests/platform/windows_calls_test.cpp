@@ -2,6 +2,9 @@
 
 #include "test_support.h"
 
+#include "../../platform/common/child_process.h"
+
+#include <win_compat/handle_inheritance.h>
 #include <win_compat/run_key.h>
 #include <win_compat/windows.h>
 
@@ -9,6 +12,7 @@
 
 #include <QTemporaryDir>
 
+#include <fcntl.h>
 #include <unistd.h>
 #include <fstream>
 #include <iterator>
@@ -96,6 +100,21 @@ TEST(ProcessCallsTest, ExecutableAndUserNamesAndHarmlessCalls) {
 
     EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE), S_OK);
     EXPECT_TRUE(AllowSetForegroundWindow(1234));
+}
+
+// A pipe left open across exec (by a library, or by whoever started the program) must reach no
+// program started from here: it would keep the pipe open for as long as that program runs.
+TEST(ProcessCallsTest, StartedProgramsGetOnlyTheStandardDescriptors) {
+    int pipeEnds[2] = {-1, -1};
+    ASSERT_EQ(::pipe(pipeEnds), 0);  // without close-on-exec
+    const std::string notInherited = "test ! -e /proc/$$/fd/" + std::to_string(pipeEnds[1]);
+    EXPECT_EQ(kelvo_platform::RunProgram({"sh", "-c", notInherited}), 0);
+
+    win_compat::StopHandleInheritance();
+    for (const int end : pipeEnds) {
+        EXPECT_NE(::fcntl(end, F_GETFD) & FD_CLOEXEC, 0) << "descriptor " << end;
+        ::close(end);
+    }
 }
 
 TEST(DrivesFolderTest, LettersMapToFoldersOfTheDrivesFolder) {
