@@ -252,7 +252,8 @@ std::vector<tarvo_cm::Connection> ConnectionsStorage::loadConnectionsList() {
         if (entry.elementName == tarvo_cm::config::ConnectionElementName()) {
             ++number;
         }
-        std::wstring refusal = entry.error;
+        std::wstring refusal =
+            entry.error.empty() ? entry.error : entry.error + L" [" + idText(entry.element) + L"]";
         if (entry.connection) {
             const tarvo_cm::Connection& connection = *entry.connection;
             const auto sameAddress = addresses.equal_range(addressHash(connection));
@@ -668,6 +669,35 @@ ConnectionsStorage::MountPointsList ConnectionsStorage::readMountPointsList(cons
     return result;
 }
 
+std::vector<ConnectionsStorage::ListElement> ConnectionsStorage::writeList(
+    const std::vector<ListElement>& list, const std::wstring& elementName, pt::wptree& node,
+    const std::function<std::optional<pt::wptree>(const boost::uuids::uuid&)>& elementOf) const {
+    std::vector<ListElement> written;
+    std::unordered_set<boost::uuids::uuid, boost::hash<boost::uuids::uuid>> done;
+    const auto writeEntry = [&](const boost::uuids::uuid& id) {
+        if (done.count(id) != 0) {
+            return;
+        }
+        if (std::optional<pt::wptree> element = elementOf(id)) {
+            done.insert(id);
+            node.add_child(elementName, *element);
+            written.push_back({id, elementName, {}});
+        }
+    };
+    for (const ListElement& element : list) {
+        if (element.loaded) {
+            writeEntry(*element.loaded);
+        } else {
+            node.add_child(element.name, element.kept);
+            written.push_back(element);
+        }
+    }
+    for (const boost::uuids::uuid& id : m_order) {
+        writeEntry(id);
+    }
+    return written;
+}
+
 void ConnectionsStorage::saveMountPoints() {
     if (m_mountPointsFileUnreadable) {
         KELVO_LOG(logging::kError)
@@ -678,34 +708,27 @@ void ConnectionsStorage::saveMountPoints() {
     QString text;
     std::vector<ListElement> written;
     try {
-        pt::wptree tree = m_mountPointsDocument;
+        // Only the document's root element is carried over: the file is this program's alone.
+        pt::wptree tree;
+        if (const auto root = m_mountPointsDocument.get_child_optional(L"config")) {
+            tree.put_child(L"config", *root);
+        }
         pt::wptree& node = tree.put_child(kMountPointsNodePath, pt::wptree());
-        std::unordered_set<boost::uuids::uuid, boost::hash<boost::uuids::uuid>> done;
-        const auto writeEntry = [&](const boost::uuids::uuid& id) {
-            const auto entry = m_mountPoints.find(id);
-            if (entry == m_mountPoints.end() || !done.insert(id).second) {
-                return;
-            }
-            pt::wptree element;
-            element.put(L"id", boost::uuids::to_wstring(id));
-            element.put(L"path", entry->second.path.toStdWString());
-            if (!entry->second.customName.isEmpty()) {
-                element.put(L"custom_name", entry->second.customName.toStdWString());
-            }
-            node.add_child(L"mount_point", element);
-            written.push_back({id, L"mount_point", {}});
-        };
-        for (const ListElement& element : m_mountPointsList) {
-            if (element.loaded) {
-                writeEntry(*element.loaded);
-            } else {
-                node.add_child(element.name, element.kept);
-                written.push_back(element);
-            }
-        }
-        for (const boost::uuids::uuid& id : m_order) {
-            writeEntry(id);
-        }
+        written =
+            writeList(m_mountPointsList, L"mount_point", node,
+                      [this](const boost::uuids::uuid& id) -> std::optional<pt::wptree> {
+                          const auto entry = m_mountPoints.find(id);
+                          if (entry == m_mountPoints.end()) {
+                              return std::nullopt;
+                          }
+                          pt::wptree element;
+                          element.put(L"id", boost::uuids::to_wstring(id));
+                          element.put(L"path", entry->second.path.toStdWString());
+                          if (!entry->second.customName.isEmpty()) {
+                              element.put(L"custom_name", entry->second.customName.toStdWString());
+                          }
+                          return element;
+                      });
         text = serialize(tree);
     } catch (const std::exception& error) {  // a property-tree or connection-record error
         logFileError(error);
@@ -724,27 +747,15 @@ void ConnectionsStorage::saveConnections() {
             tree = parse(m_connectionsConfigPath);
         }
         pt::wptree& node = tree.put_child(kConnectionsNodePath, pt::wptree());
-        std::unordered_set<boost::uuids::uuid, boost::hash<boost::uuids::uuid>> done;
-        const auto writeRecord = [&](const boost::uuids::uuid& id) {
-            const auto handle = m_handles.find(id);
-            if (handle == m_handles.end() || !done.insert(id).second) {
-                return;
-            }
-            node.add_child(tarvo_cm::config::ConnectionElementName(),
-                           tarvo_cm::config::WriteConfigRecord(handle->second->connection));
-            written.push_back({id, tarvo_cm::config::ConnectionElementName(), {}});
-        };
-        for (const ListElement& element : m_connectionsList) {
-            if (element.loaded) {
-                writeRecord(*element.loaded);
-            } else {
-                node.add_child(element.name, element.kept);
-                written.push_back(element);
-            }
-        }
-        for (const boost::uuids::uuid& id : m_order) {
-            writeRecord(id);
-        }
+        written =
+            writeList(m_connectionsList, tarvo_cm::config::ConnectionElementName(), node,
+                      [this](const boost::uuids::uuid& id) -> std::optional<pt::wptree> {
+                          const auto handle = m_handles.find(id);
+                          if (handle == m_handles.end()) {
+                              return std::nullopt;
+                          }
+                          return tarvo_cm::config::WriteConfigRecord(handle->second->connection);
+                      });
         text = serialize(tree);
     } catch (const std::exception& error) {  // a property-tree or connection-record error
         logFileError(error);

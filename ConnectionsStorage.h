@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -146,6 +147,14 @@ private:
                                  const MountPointTable& saved, bool mountPointsFileExisted,
                                  unsigned long& usedDrives) const;
     ConnectionHandle* findHandle(const tarvo_cm::Connection& connection) const;
+    // Writes `list` into `node` in its order: each loaded entry as `elementOf` gives it now (none:
+    // left out), each kept element as it is; then the connections the list does not have yet.
+    // Returns the list as written.
+    std::vector<ListElement> writeList(
+        const std::vector<ListElement>& list, const std::wstring& elementName,
+        boost::property_tree::wptree& node,
+        const std::function<std::optional<boost::property_tree::wptree>(const boost::uuids::uuid&)>&
+            elementOf) const;
     void saveMountPoints();
     void saveConnections();
     void stopDrive(ConnectionHandle& handle);

@@ -77,6 +77,8 @@ int wideArgumentCount() {
 
 // Set once the end of the session or Ctrl+C has asked the program to end.
 std::atomic<bool> g_quitRequested{false};
+// Set when the main thread has finished its teardown: the process is ending by itself.
+std::atomic<bool> g_tornDown{false};
 
 // How long the main thread has, after a quit request, to reach the end on its own; then the
 // program ends from the signal thread. Together with the unmount that follows, the program is
@@ -116,7 +118,9 @@ BOOL quitOnSessionEnd(DWORD /*controlType*/) {
                               Qt::QueuedConnection);
     std::thread([] {
         std::this_thread::sleep_for(kOrderlyEndLimit);
-        endNow();
+        if (!g_tornDown.load()) {
+            endNow();
+        }
     }).detach();
     return TRUE;
 }
@@ -274,5 +278,6 @@ int main(int /*argc*/, char* /*argv*/[]) {
     translator.reset();
     application.reset();
     logging::Flush();
+    g_tornDown.store(true);
     return exitCode;
 }
