@@ -114,8 +114,10 @@ BOOL quitOnSessionEnd(DWORD /*controlType*/) {
         return TRUE;
     }
     ConnectionsStorage::interruptLoading();
-    QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
-                              Qt::QueuedConnection);
+    // Before the application object exists the flag alone ends the start.
+    if (QCoreApplication* application = QCoreApplication::instance()) {
+        QMetaObject::invokeMethod(application, &QCoreApplication::quit, Qt::QueuedConnection);
+    }
     std::thread([] {
         std::this_thread::sleep_for(kOrderlyEndLimit);
         if (!g_tornDown.load()) {
@@ -187,6 +189,9 @@ int main(int /*argc*/, char* /*argv*/[]) {
         return installDriver();
     }
 
+    // From here on the end of the session ends the program in order, from the first moment: a
+    // signal that came before the handler would kill the process outright.
+    SetConsoleCtrlHandler(quitOnSessionEnd, TRUE);
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
 
@@ -202,11 +207,9 @@ int main(int /*argc*/, char* /*argv*/[]) {
         QThread::sleep(1);
         application.reset();
         logging::Flush();
+        g_tornDown.store(true);
         return 0;
     }
-
-    // From here on the end of the session ends the event loop (queued, so also before it runs).
-    SetConsoleCtrlHandler(quitOnSessionEnd, TRUE);
     QGuiApplication::setQuitOnLastWindowClosed(false);
     QCoreApplication::setOrganizationName(QStringLiteral("Ostrel"));
     QCoreApplication::setOrganizationDomain(QStringLiteral("ostrel.example"));
@@ -233,6 +236,7 @@ int main(int /*argc*/, char* /*argv*/[]) {
         KELVO_LOG(logging::kError) << QString::fromUtf8(error.what()).toStdWString();
         QMessageBox::critical(nullptr, QCoreApplication::applicationName(),
                               QString::fromUtf8(error.what()));
+        g_tornDown.store(true);
         return 1;
     }
     dump_util::InitDumps(crashDumpFolder);
@@ -246,6 +250,7 @@ int main(int /*argc*/, char* /*argv*/[]) {
         translator.reset();
         application.reset();
         logging::Flush();
+        g_tornDown.store(true);
         return 0;
     }
 
