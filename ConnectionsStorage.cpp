@@ -248,25 +248,27 @@ std::vector<tarvo_cm::Connection> ConnectionsStorage::loadConnectionsList() {
     std::unordered_set<boost::uuids::uuid, boost::hash<boost::uuids::uuid>> ids;
     std::unordered_multimap<std::size_t, std::size_t> addresses;  // address hash → index in loaded
     std::size_t number = 0;
-    for (tarvo_cm::config::ConfigEntry& entry : tarvo_cm::config::ReadConfigEntries(*node)) {
+    for (const tarvo_cm::config::ConfigEntry& entry : tarvo_cm::config::ReadConfigEntries(*node)) {
         if (entry.elementName == tarvo_cm::config::ConnectionElementName()) {
             ++number;
         }
         std::wstring refusal =
-            entry.error.empty() ? entry.error : entry.error + L" [" + idText(entry.element) + L"]";
+            entry.error.empty() ? entry.error : entry.error + L" [" + idText(*entry.element) + L"]";
         if (entry.connection) {
             const tarvo_cm::Connection& connection = *entry.connection;
             const auto sameAddress = addresses.equal_range(addressHash(connection));
-            const std::wstring record = L"Запись подключения № " + std::to_wstring(number) + L" [" +
-                                        idText(entry.element) + L"]";
+            const auto record = [&] {
+                return L"Запись подключения № " + std::to_wstring(number) + L" [" +
+                       idText(*entry.element) + L"]";
+            };
             if (!connection.isValid()) {
-                refusal = record + L" неполна: нет сервера или базы данных.";
+                refusal = record() + L" неполна: нет сервера или базы данных.";
             } else if (ids.count(connection.id) != 0) {
-                refusal = record + L" повторяет идентификатор другой записи.";
+                refusal = record() + L" повторяет идентификатор другой записи.";
             } else if (std::any_of(sameAddress.first, sameAddress.second, [&](const auto& other) {
                            return tarvo_cm::SameAddress(loaded[other.second], connection);
                        })) {
-                refusal = record + L" повторяет адрес и учётные данные другой записи.";
+                refusal = record() + L" повторяет адрес и учётные данные другой записи.";
             } else {
                 ids.insert(connection.id);
                 addresses.emplace(addressHash(connection), loaded.size());
@@ -278,7 +280,7 @@ std::vector<tarvo_cm::Connection> ConnectionsStorage::loadConnectionsList() {
         if (!refusal.empty()) {
             logKeptRecord(m_connectionsConfigPath, refusal);
         }
-        m_connectionsList.push_back({std::nullopt, entry.elementName, std::move(entry.element)});
+        m_connectionsList.push_back({std::nullopt, entry.elementName, *entry.element});
     }
     return loaded;
 }
@@ -538,6 +540,11 @@ void ConnectionsStorage::unmountAllAndWait(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (m_runningDriveThreads->load() > 0 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        // A drive that was still starting had nothing to remove yet; it is asked again until its
+        // thread ends.
+        for (auto& [id, handle] : m_handles) {
+            DokanRemoveMountPoint(handle->fileSystem->mountPoint.c_str());
+        }
     }
 }
 

@@ -165,7 +165,7 @@ std::vector<ConfigEntry> ReadConfigEntries(const wptree& node) {
     entries.reserve(node.size());
     std::size_t number = 0;
     for (const auto& [elementName, element] : node) {
-        ConfigEntry entry{elementName, element, std::nullopt, {}};
+        ConfigEntry entry{elementName, &element, std::nullopt, {}};
         if (elementName == kConnection) {
             ++number;
             try {

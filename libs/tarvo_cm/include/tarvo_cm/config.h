@@ -18,7 +18,8 @@ void ReadConfigSubtree(const boost::property_tree::wptree& node,
 // One child element of the "connections" element, as found.
 struct ConfigEntry {
     std::wstring elementName;
-    boost::property_tree::wptree element;
+    // The element in the node that was read; valid while that node lives.
+    const boost::property_tree::wptree* element = nullptr;
     // The record, when the element is a connection record that reads.
     std::optional<Connection> connection;
     // Why a connection record does not read; empty otherwise.
