@@ -272,6 +272,23 @@ TEST_F(DriveMountTest, SavesByReplacingKeepTheDocumentAndAddOneVersionEach) {
     }
 }
 
+TEST_F(DriveMountTest, ADocumentSavedOverWhileOpenKeepsServingItsDescriptor) {
+    const fs::path document = m_root / "open.txt";
+    WriteFile(document, "original");
+    const std::size_t versions = m_drive.versionCount("open.txt");
+    const int descriptor = ::open(document.c_str(), O_RDWR);
+    ASSERT_GE(descriptor, 0);
+    SaveWithPython(document, "saved");
+    EXPECT_EQ(ReadAt(descriptor, 8, 0), "original");
+    // Written to what the descriptor holds; never uploaded over the save.
+    EXPECT_EQ(::pwrite(descriptor, "X", 1, 0), 1);
+    EXPECT_EQ(ReadAt(descriptor, 8, 0), "Xriginal");
+    EXPECT_EQ(::close(descriptor), 0);
+    EXPECT_EQ(ReadFile(document), "saved\n");
+    EXPECT_EQ(m_drive.versionCount("open.txt"), versions + 1);
+    EXPECT_FALSE(fs::exists(m_drive.dataFolder() / "recovery"));
+}
+
 TEST_F(DriveMountTest, ADocumentAnotherLinkEditsIsNeitherDeletedNorSavedOver) {
     const fs::path document = m_root / "doc.txt";
     const fs::path replacement = m_root / "doc.txt.new";
