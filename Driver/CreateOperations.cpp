@@ -260,8 +260,12 @@ void EndHandle(KelvoFileSystem& drive, const std::shared_ptr<tarvo::IItemStore>&
         }
     }
     if (departure.releasesLock) {
-        // Also for a document replaced by a rename: it still exists, with this link's lock.
-        GiveLockBack(*store, *document);
+        // Also for a document replaced by a rename: it still exists, with this link's lock --
+        // unless a newer state of it, opened for writing since, holds that same lock now.
+        const std::shared_ptr<OpenDocument> newer = drive.openDocuments.find(document->id());
+        if (!newer || newer == document || !newer->holdsLock()) {
+            GiveLockBack(*store, *document);
+        }
         document->lockReleased();
     }
     document.reset();

@@ -283,7 +283,18 @@ TEST_F(DriveMountTest, ADocumentSavedOverWhileOpenKeepsServingItsDescriptor) {
     // Written to what the descriptor holds; never uploaded over the save.
     EXPECT_EQ(::pwrite(descriptor, "X", 1, 0), 1);
     EXPECT_EQ(ReadAt(descriptor, 8, 0), "Xriginal");
+    // A writer of the saved document shares the edit lock the old descriptor's writer took; it
+    // stays taken when the old descriptor closes.
+    const int writer = ::open(document.c_str(), O_RDWR);
+    ASSERT_GE(writer, 0);
     EXPECT_EQ(::close(descriptor), 0);
+    std::wstring holder;
+    const auto other = m_drive.repository();
+    EXPECT_EQ(other->LockForEdit(m_drive.resolve("open.txt"), holder),
+              tarvo::lock_state::kHeldByOther);
+    EXPECT_EQ(::close(writer), 0);
+    EXPECT_EQ(other->LockForEdit(m_drive.resolve("open.txt"), holder), tarvo::lock_state::kTaken);
+    other->Unlock(m_drive.resolve("open.txt"));
     EXPECT_EQ(ReadFile(document), "saved\n");
     EXPECT_EQ(m_drive.versionCount("open.txt"), versions + 1);
     EXPECT_FALSE(fs::exists(m_drive.dataFolder() / "recovery"));
