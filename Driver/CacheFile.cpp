@@ -55,8 +55,8 @@ void Sweep() {
         std::filesystem::remove_all(entry->path(), removal);
         if (removal) {
             KELVO_DRIVE_LOG(logging::kWarning)
-                << L"Cannot remove the leftover cache file " << entry->path().wstring() << L": "
-                << removal.message().c_str();
+                << L"Cannot remove the leftover cache file " << logging::PathText(entry->path())
+                << L": " << removal.message().c_str();
         }
     }
 }

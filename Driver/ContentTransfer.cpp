@@ -239,9 +239,9 @@ void ReportUnsentContent(KelvoFileSystem& drive, const std::shared_ptr<tarvo::II
         KELVO_DRIVE_LOG(logging::kError)
             << L"The content written to " << described
             << L" could not be uploaded to the repository (" << failure
-            << L"); it was saved to the file " << saved.wstring() << L"\n";
+            << L"); it was saved to the file " << logging::PathText(saved) << L"\n";
         drive.notify({DriveNotice::Kind::UploadFailed, item.name,
-                      L"Копия сохранена в файле " + saved.wstring()});
+                      L"Копия сохранена в файле " + logging::PathText(saved)});
     } catch (const tarvo::TarvoError& error) {
         KELVO_DRIVE_LOG(logging::kError)
             << L"The content written to " << described << L" could not be uploaded (" << failure
@@ -253,11 +253,11 @@ void ReportUnsentContent(KelvoFileSystem& drive, const std::shared_ptr<tarvo::II
     } catch (const std::exception& error) {
         KELVO_DRIVE_LOG(logging::kError)
             << L"The content written to " << described << L" could not be uploaded (" << failure
-            << L"), nor saved in " << recovery_folder::Location().wstring() << L" or "
-            << recovery_folder::FallbackLocation().wstring() << L"; " << size
+            << L"), nor saved in " << logging::PathText(recovery_folder::Location()) << L" or "
+            << logging::PathText(recovery_folder::FallbackLocation()) << L"; " << size
             << L" bytes are lost: " << Widen(error.what()) << L"\n";
         drive.notify({DriveNotice::Kind::UploadFailed, item.name,
-                      L"Сохранить копию в папке " + recovery_folder::Location().wstring() +
+                      L"Сохранить копию в папке " + logging::PathText(recovery_folder::Location()) +
                           L" тоже не удалось. Подробности в журнале программы."});
     }
     // Saved or not, the changes are not to be uploaded later over what others saved meanwhile.

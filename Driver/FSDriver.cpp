@@ -78,7 +78,7 @@ NTSTATUS GetVolumeInformation(LPWSTR volumeNameBuffer, DWORD volumeNameSize,
 
 // Why DokanMain refused, in the user's words.
 std::wstring MountFailureReason(int result, const std::wstring& mountPoint) {
-    const std::wstring folder = win_compat::MountPointFolder(mountPoint).wstring();
+    const std::wstring folder = logging::PathText(win_compat::MountPointFolder(mountPoint));
     switch (result) {
         case DOKAN_MOUNT_POINT_ERROR:
             return L"Папка диска " + folder +
