@@ -16,21 +16,20 @@ constexpr int kRightAlignment = 0x82;
 
 }  // namespace
 
-ConnectionsListModel::ConnectionsListModel(QObject* parent) : QAbstractListModel(parent) {
-    ConnectionsStorage* storage = ConnectionsStorage::instance();
-    Q_ASSERT(storage);
-    for (ConnectionHandle* connection : storage->connections()) {
+ConnectionsListModel::ConnectionsListModel(ConnectionsStorage& storage, QObject* parent)
+    : QAbstractListModel(parent) {
+    for (ConnectionHandle* connection : storage.connections()) {
         onConnectionAdded(connection);
     }
-    connect(storage, &ConnectionsStorage::connectionAdded, this,
+    connect(&storage, &ConnectionsStorage::connectionAdded, this,
             &ConnectionsListModel::onConnectionAdded);
-    connect(storage, &ConnectionsStorage::connectionAboutToBeRemoved, this,
+    connect(&storage, &ConnectionsStorage::connectionAboutToBeRemoved, this,
             &ConnectionsListModel::onConnectionAboutToBeRemoved);
-    connect(storage, &ConnectionsStorage::connectionUpdated, this,
+    connect(&storage, &ConnectionsStorage::connectionUpdated, this,
             &ConnectionsListModel::onConnectionChanged);
-    connect(storage, &ConnectionsStorage::driveMounted, this,
+    connect(&storage, &ConnectionsStorage::driveMounted, this,
             &ConnectionsListModel::onConnectionChanged);
-    connect(storage, &ConnectionsStorage::driveUnmounted, this,
+    connect(&storage, &ConnectionsStorage::driveUnmounted, this,
             &ConnectionsListModel::onConnectionChanged);
 }
 

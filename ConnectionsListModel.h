@@ -4,6 +4,7 @@
 #include <QHash>
 #include <QList>
 
+class ConnectionsStorage;
 struct ConnectionHandle;
 
 // The storage's connections as a three-column table (name, drive, status). It owns nothing: the
@@ -13,7 +14,8 @@ class ConnectionsListModel : public QAbstractListModel {
     Q_OBJECT
 
 public:
-    explicit ConnectionsListModel(QObject* parent);
+    // Mirrors `storage`, which must outlive the model.
+    ConnectionsListModel(ConnectionsStorage& storage, QObject* parent);
     ~ConnectionsListModel() override;
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;

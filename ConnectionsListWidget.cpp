@@ -47,13 +47,14 @@ QString findDuplicateConnection(const tarvo_cm::Connection& candidate,
     return {};
 }
 
-ConnectionsListWidget::ConnectionsListWidget(QWidget* parent) : QTreeView(parent) {
+ConnectionsListWidget::ConnectionsListWidget(ConnectionsStorage& storage, QWidget* parent)
+    : QTreeView(parent), m_storage(storage) {
     // The saved layout goes to the header before the model and sorting, so that switching sorting
     // on sorts by the restored column and order.
     const QByteArray savedLayout = QSettings().value(kTableLayoutKey).toByteArray();
     const bool layoutRestored = !savedLayout.isEmpty() && header()->restoreState(savedLayout);
 
-    m_model = new ConnectionsListModel(this);
+    m_model = new ConnectionsListModel(m_storage, this);
     m_proxy = new QSortFilterProxyModel(this);
     m_proxy->setSourceModel(m_model);
     m_proxy->setSortCaseSensitivity(Qt::CaseInsensitive);
@@ -103,16 +104,15 @@ std::vector<ConnectionHandle*> ConnectionsListWidget::selectedConnections() cons
 }
 
 void ConnectionsListWidget::addConnection() {
-    ConnectionsStorage* storage = ConnectionsStorage::instance();
-    const std::shared_ptr<tarvo::ICore> core = storage->core();
-    const std::vector<ConnectionHandle*> snapshot = storage->connections();
+    const std::shared_ptr<tarvo::ICore> core = m_storage.core();
+    const std::vector<ConnectionHandle*> snapshot = m_storage.connections();
 
-    DlgEditConnection dialog(core, nullptr, this);
+    DlgEditConnection dialog(core, nullptr, this, &m_storage);
     dialog.setConnectionValidator([snapshot](const tarvo_cm::Connection& candidate) {
         return findDuplicateConnection(candidate, snapshot, nullptr);
     });
     if (dialog.exec() == QDialog::Accepted) {
-        storage->addConnection(dialog.connection(), dialog.mountPoint());
+        m_storage.addConnection(dialog.connection(), dialog.mountPoint());
     }
 }
 
@@ -122,16 +122,15 @@ void ConnectionsListWidget::editSelectedConnection() {
         return;
     }
     ConnectionHandle* handle = selected.front();
-    ConnectionsStorage* storage = ConnectionsStorage::instance();
-    const std::shared_ptr<tarvo::ICore> core = storage->core();
-    const std::vector<ConnectionHandle*> snapshot = storage->connections();
+    const std::shared_ptr<tarvo::ICore> core = m_storage.core();
+    const std::vector<ConnectionHandle*> snapshot = m_storage.connections();
 
-    DlgEditConnection dialog(core, handle, this);
+    DlgEditConnection dialog(core, handle, this, &m_storage);
     dialog.setConnectionValidator([snapshot, handle](const tarvo_cm::Connection& candidate) {
         return findDuplicateConnection(candidate, snapshot, handle);
     });
     if (dialog.exec() == QDialog::Accepted) {
-        storage->updateConnection(dialog.connection(), dialog.mountPoint());
+        m_storage.updateConnection(dialog.connection(), dialog.mountPoint());
     }
 }
 
@@ -155,26 +154,23 @@ void ConnectionsListWidget::removeSelectedConnections() {
             records.push_back(handle->connection);
         }
     }
-    ConnectionsStorage* storage = ConnectionsStorage::instance();
     for (const tarvo_cm::Connection& record : records) {
-        storage->removeConnection(record);
+        m_storage.removeConnection(record);
     }
 }
 
 void ConnectionsListWidget::connectSelected() {
-    ConnectionsStorage* storage = ConnectionsStorage::instance();
     for (const ConnectionHandle* handle : selectedConnections()) {
         if (handle) {
-            storage->mountDrive(handle->connection);
+            m_storage.mountDrive(handle->connection);
         }
     }
 }
 
 void ConnectionsListWidget::disconnectSelected() {
-    ConnectionsStorage* storage = ConnectionsStorage::instance();
     for (const ConnectionHandle* handle : selectedConnections()) {
         if (handle) {
-            storage->unmountDrive(handle->connection);
+            m_storage.unmountDrive(handle->connection);
         }
     }
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 class ConnectionsListModel;
+class ConnectionsStorage;
 class QSortFilterProxyModel;
 struct ConnectionHandle;
 
@@ -16,7 +17,8 @@ class ConnectionsListWidget : public QTreeView {
     Q_OBJECT
 
 public:
-    explicit ConnectionsListWidget(QWidget* parent);
+    // Shows and changes the connections of `storage`, which must outlive the widget.
+    ConnectionsListWidget(ConnectionsStorage& storage, QWidget* parent);
     ~ConnectionsListWidget() override;
 
     // The handles of the selected rows; valid only until the storage next changes.
@@ -34,6 +36,7 @@ private:
     void applyDefaultColumnWidths();
     int widestStatusText() const;
 
+    ConnectionsStorage& m_storage;
     ConnectionsListModel* m_model = nullptr;
     QSortFilterProxyModel* m_proxy = nullptr;
 };

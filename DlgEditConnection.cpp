@@ -43,8 +43,8 @@ int LetterIndex(const QString& path) {
 }  // namespace
 
 DlgEditConnection::DlgEditConnection(std::shared_ptr<tarvo::ICore> core, ConnectionHandle* handle,
-                                     QWidget* parent)
-    : QDialog(parent), m_core(std::move(core)) {
+                                     QWidget* parent, const ConnectionsStorage* storage)
+    : QDialog(parent), m_core(std::move(core)), m_storage(storage) {
     const bool editMode = handle != nullptr;
     if (editMode) {
         m_connection = handle->connection;
@@ -115,8 +115,8 @@ void DlgEditConnection::fillDriveLetters(const QString& currentPath) {
 
     DWORD usedLetters = GetLogicalDrives();
     // Letters given to other connections stay theirs even while those are not connected.
-    if (const ConnectionsStorage* storage = ConnectionsStorage::instance()) {
-        for (const ConnectionHandle* handle : storage->connections()) {
+    if (m_storage) {
+        for (const ConnectionHandle* handle : m_storage->connections()) {
             const int letter = LetterIndex(handle->mountPoint);
             if (letter >= 0) {
                 usedLetters |= DWORD{1} << letter;
@@ -220,8 +220,8 @@ std::optional<QString> DlgEditConnection::tryConnect(
         return qt_conv::FromStdWString(error.GetMessage());
     }
 
-    if (const ConnectionsStorage* storage = ConnectionsStorage::instance()) {
-        for (const ConnectionHandle* handle : storage->connections()) {
+    if (m_storage) {
+        for (const ConnectionHandle* handle : m_storage->connections()) {
             if (handle->connection.id == m_connection.id) {
                 continue;
             }

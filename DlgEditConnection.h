@@ -26,8 +26,10 @@ public:
     // Returns an empty text when the record is acceptable, otherwise the error to show.
     using ConnectionValidator = std::function<QString(const tarvo_cm::Connection&)>;
 
-    DlgEditConnection(std::shared_ptr<tarvo::ICore> core, ConnectionHandle* handle,
-                      QWidget* parent);
+    // `storage`: whose connections keep their drive letters and count as duplicates; none when
+    // null.
+    DlgEditConnection(std::shared_ptr<tarvo::ICore> core, ConnectionHandle* handle, QWidget* parent,
+                      const ConnectionsStorage* storage = ConnectionsStorage::instance());
     ~DlgEditConnection() override;
 
     void setConnectionValidator(ConnectionValidator validator);
@@ -56,5 +58,6 @@ private:
     QLineEdit* m_customName = nullptr;
     ConnectionValidator m_connectionValidator;
     std::shared_ptr<tarvo::ICore> m_core;
+    const ConnectionsStorage* m_storage;
     tarvo_cm::Connection m_connection;
 };

@@ -8,6 +8,7 @@
 #include <QMessageBox>
 #include <QObject>
 
+#include <cwchar>
 #include <thread>
 
 namespace {
@@ -154,6 +155,29 @@ bool waitUntilRunning(SC_HANDLE service, const DriverCheckSleeper& sleep) {
 }
 
 }  // namespace
+
+bool isInstallDriverMode() {
+    int argumentCount = 0;
+    LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &argumentCount);
+    const bool installMode = arguments != nullptr && argumentCount >= 2 &&
+                             std::wcscmp(arguments[1], kInstallDriverOption) == 0;
+    LocalFree(static_cast<void*>(arguments));
+    return installMode;
+}
+
+int installDriver() {
+    InstallHinfSectionW(nullptr, nullptr, L"DefaultInstall 123 .\\driver\\dokan.inf", 0);
+    // Declared in this order so that the service handle is closed before the manager's.
+    const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager) {
+        return 0;
+    }
+    const ServiceHandle service(OpenServiceW(manager.get(), kDriverService, SC_MANAGER_ALL_ACCESS));
+    if (service) {
+        StartServiceW(service.get(), 0, nullptr);
+    }
+    return 0;
+}
 
 void sleepOnThisThread(std::chrono::milliseconds duration) {
     std::this_thread::sleep_for(duration);

@@ -37,14 +37,14 @@ std::optional<bool>& trayAvailableOverride() {
 
 }  // namespace
 
-MainWindow::MainWindow() : QMainWindow(nullptr), ui(new Ui::MainWindow) {
+MainWindow::MainWindow(ConnectionsStorage& storage) : QMainWindow(nullptr), ui(new Ui::MainWindow) {
     ui->setupUi(this);
 
     initKelvoDriveResources();
     setWindowIcon(QIcon(":/KelvoDrive.ico"));
     setWindowTitle(tr("Браузер хранилищ документов"));
 
-    connectionsList = new ConnectionsListWidget(this);
+    connectionsList = new ConnectionsListWidget(storage, this);
     ui->centralLayout->insertWidget(0, connectionsList);
 
     connect(ui->buttonAdd, &QPushButton::clicked, connectionsList,
@@ -57,16 +57,15 @@ MainWindow::MainWindow() : QMainWindow(nullptr), ui(new Ui::MainWindow) {
             &ConnectionsListWidget::removeSelectedConnections);
     connect(connectionsList->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             [this] { updateConnectionButtons(); });
-    ConnectionsStorage* storage = ConnectionsStorage::instance();
-    connect(storage, &ConnectionsStorage::driveMounted, this,
+    connect(&storage, &ConnectionsStorage::driveMounted, this,
             [this] { updateConnectionButtons(); });
-    connect(storage, &ConnectionsStorage::driveUnmounted, this,
+    connect(&storage, &ConnectionsStorage::driveUnmounted, this,
             [this] { updateConnectionButtons(); });
 
     createQuitAction();
     createTrayIcon();
     notices = new DesktopNotices(trayIcon, this);
-    connect(storage, &ConnectionsStorage::driveNotice, this,
+    connect(&storage, &ConnectionsStorage::driveNotice, this,
             [this](ConnectionHandle* connection, const DriveNotice& notice) {
                 showDriveNotice(connection, notice);
             });

@@ -6,6 +6,7 @@
 #include <optional>
 
 class ConnectionsListWidget;
+class ConnectionsStorage;
 class DesktopNotices;
 class QAction;
 class QLabel;
@@ -25,7 +26,8 @@ class MainWindow : public QMainWindow {
     Q_OBJECT
 
 public:
-    MainWindow();
+    // Shows and changes the connections of `storage`, which must outlive the window.
+    explicit MainWindow(ConnectionsStorage& storage);
     ~MainWindow() override;
 
     // Whether the desktop shows tray icons. Without one the window must be shown at start and

@@ -17,7 +17,6 @@
 #include <win_compat/windows.h>
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
 #include <QLibraryInfo>
 #include <QMessageBox>
@@ -29,45 +28,14 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <cwchar>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
 
 namespace {
-
-const wchar_t* const kInstallDriverOption = L"-install-driver";
-
-// Whether the first argument after the program path is exactly the installation option.
-bool isInstallDriverMode() {
-    int argumentCount = 0;
-    LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &argumentCount);
-    const bool installMode = arguments != nullptr && argumentCount >= 2 &&
-                             std::wcscmp(arguments[1], kInstallDriverOption) == 0;
-    LocalFree(static_cast<void*>(arguments));
-    return installMode;
-}
-
-// The elevated run that installs the file-system driver and starts its service. Every failure is
-// silent: the waiting primary looks at the service itself afterwards.
-int installDriver() {
-    InstallHinfSectionW(nullptr, nullptr, L"DefaultInstall 123 .\\driver\\dokan.inf", 0);
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    if (manager == nullptr) {
-        return 0;
-    }
-    SC_HANDLE service = OpenServiceW(manager, L"dokan1", SC_MANAGER_ALL_ACCESS);
-    if (service == nullptr) {
-        CloseServiceHandle(manager);
-        return 0;
-    }
-    StartServiceW(service, 0, nullptr);
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
-    return 0;
-}
 
 int wideArgumentCount() {
     int argumentCount = 0;
@@ -178,38 +146,50 @@ void prepareSettingsFile() {
     }
 }
 
-}  // namespace
+// What the primary instance holds from start-up to its end, torn down once and in order however
+// main() returns: the drives are unmounted, the translators and the application object go (which
+// releases the single-instance block) and the log is written out.
+class ProcessTeardown {
+public:
+    ProcessTeardown() = default;
+    ~ProcessTeardown();
+    ProcessTeardown(const ProcessTeardown&) = delete;
+    ProcessTeardown& operator=(const ProcessTeardown&) = delete;
 
-int main(int /*argc*/, char* /*argv*/[]) {
-    win_compat::StopHandleInheritance();
-    logging::Initialize();
-    logging::InstallQtMessageHandler();
+    std::unique_ptr<SingleApplication> application;
+    std::unique_ptr<QTranslator> qtTranslation;
+    // Installed last, so asked first; lives no longer than the translation above.
+    std::unique_ptr<RussianButtonTexts> buttonTexts;
+    ConnectionsStorage* storage = nullptr;  // never destroyed; only its drives end
+};
 
-    if (isInstallDriverMode()) {
-        return installDriver();
+ProcessTeardown::~ProcessTeardown() {
+    // Unmount in order rather than ending with drives still serving requests: uploads in progress
+    // finish, and no program is left holding a file on a drive that vanished mid-request.
+    if (storage != nullptr) {
+        storage->unmountAllAndWait(std::chrono::seconds(10));
     }
+    buttonTexts.reset();
+    qtTranslation.reset();
+    application.reset();
+    logging::Flush();
+    g_tornDown.store(true);
+}
 
-    // From here on the end of the session ends the program in order, from the first moment: a
-    // signal that came before the handler would kill the process outright.
-    SetConsoleCtrlHandler(quitOnSessionEnd, TRUE);
+// The application object, which is the single-instance guard.
+std::unique_ptr<SingleApplication> createApplication() {
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
-
     // What Qt reads from the executable's version resource on Windows; part of the instance key,
     // so that another version of the program runs as a primary of its own.
     QCoreApplication::setApplicationVersion(QStringLiteral(KELVO_VERSION));
     // Qt is never given the program's arguments: with a null vector it sees only the program name.
     int argumentCount = wideArgumentCount();
-    auto application = std::make_unique<SingleApplication>(
-        argumentCount, nullptr, true, SingleApplication::NotifyOnSecondary, 1000);
-    if (!application->isPrimaryInstance()) {
-        // The primary has been told and brings its window forward; this start has nothing to do.
-        QThread::sleep(1);
-        application.reset();
-        logging::Flush();
-        g_tornDown.store(true);
-        return 0;
-    }
+    return std::make_unique<SingleApplication>(argumentCount, nullptr, true,
+                                               SingleApplication::NotifyOnSecondary, 1000);
+}
+
+void setUpPrimaryInstance() {
     QGuiApplication::setQuitOnLastWindowClosed(false);
     QCoreApplication::setOrganizationName(QStringLiteral("Ostrel"));
     QCoreApplication::setOrganizationDomain(QStringLiteral("ostrel.example"));
@@ -217,17 +197,23 @@ int main(int /*argc*/, char* /*argv*/[]) {
     QCoreApplication::setAttribute(Qt::AA_DisableWindowContextHelpButton);
     // Sees the events of every window of the process; lives until the process ends.
     QCoreApplication::instance()->installEventFilter(new HelpKeyFilter());
+}
 
-    auto translator = std::make_unique<QTranslator>();
-    if (translator->load(QStringLiteral("qtbase_ru"),
-                         QLibraryInfo::location(QLibraryInfo::TranslationsPath), QString(),
-                         QString())) {
-        QCoreApplication::installTranslator(translator.get());
+void installTranslations(ProcessTeardown& process) {
+    process.qtTranslation = std::make_unique<QTranslator>();
+    if (process.qtTranslation->load(QStringLiteral("qtbase_ru"),
+                                    QLibraryInfo::location(QLibraryInfo::TranslationsPath),
+                                    QString(), QString())) {
+        QCoreApplication::installTranslator(process.qtTranslation.get());
     }
-    // Lives as long as the translator above: installed last, it is asked first.
-    RussianButtonTexts buttonTexts;
-    QCoreApplication::installTranslator(&buttonTexts);
+    process.buttonTexts = std::make_unique<RussianButtonTexts>();
+    QCoreApplication::installTranslator(process.buttonTexts.get());
+}
 
+// The crash-dump folder (handed to the logging library), the configuration folder and the settings
+// file. Whether this is the first start for the user; nothing when the crash-dump folder cannot be
+// made, which the user has then been told.
+std::optional<bool> prepareFolders() {
     bool firstStart = false;
     std::filesystem::path crashDumpFolder;
     try {
@@ -236,53 +222,73 @@ int main(int /*argc*/, char* /*argv*/[]) {
         KELVO_LOG(logging::kError) << QString::fromUtf8(error.what()).toStdWString();
         QMessageBox::critical(nullptr, QCoreApplication::applicationName(),
                               QString::fromUtf8(error.what()));
-        g_tornDown.store(true);
-        return 1;
+        return std::nullopt;
     }
     dump_util::InitDumps(crashDumpFolder);
     prepareConfigurationFolder();
     prepareSettingsFile();
+    return firstStart;
+}
 
-    // Without a running driver no drive can be mounted: no storage, window or tray icon then. The
-    // check has already told the user why, where there was anything to tell.
-    if (!checkDriver()) {
-        crashDumpFolder.clear();
-        translator.reset();
-        application.reset();
-        logging::Flush();
-        g_tornDown.store(true);
-        return 0;
-    }
-
+// The one storage of the process, kept in the process-wide pointer and never destroyed. Creating it
+// loads the saved connections and mounts their drives.
+ConnectionsStorage& createStorage() {
     if (ConnectionsStorage::instance() == nullptr) {
         ConnectionsStorage::setInstance(new ConnectionsStorage());
     }
+    return *ConnectionsStorage::instance();
+}
 
+// Shows the tray icon (and the window where it must), runs the event loop and stores the window's
+// geometry; the event loop's exit code.
+int runMainWindow(ConnectionsStorage& storage, SingleApplication& application, bool firstStart) {
     // A quit that came while loading may have been taken by a nested event loop (a keyring wait);
     // the main loop would never see it, so it does not start then.
-    int exitCode = 0;
-    if (!g_quitRequested.load()) {
-        auto mainWindow = std::make_unique<MainWindow>();
-        bringWindowForwardOnLaterStarts(*application, *mainWindow);
-        // Only the very first start for the user opens the window; later ones show the tray icon
-        // alone. Without a tray nothing would lead back to the program, so the window opens then
-        // too.
-        mainWindow->setVisible(firstStart || !MainWindow::trayAvailable());
-        if (!g_quitRequested.load()) {
-            exitCode = QApplication::exec();
-        }
-    }  // the main window's destructor stores the window geometry
+    if (g_quitRequested.load()) {
+        return 0;
+    }
+    MainWindow mainWindow(storage);  // its destructor stores the window geometry
+    bringWindowForwardOnLaterStarts(application, mainWindow);
+    // Only the very first start for the user opens the window; later ones show the tray icon
+    // alone. Without a tray nothing would lead back to the program, so the window opens then too.
+    mainWindow.setVisible(firstStart || !MainWindow::trayAvailable());
+    if (g_quitRequested.load()) {
+        return 0;
+    }
+    return QApplication::exec();
+}
 
-    // Unmount in order rather than ending with drives still serving requests: uploads in progress
-    // finish, and no program is left holding a file on a drive that vanished mid-request.
-    if (ConnectionsStorage* storage = ConnectionsStorage::instance()) {
-        storage->unmountAllAndWait(std::chrono::seconds(10));
+}  // namespace
+
+int main(int /*argc*/, char* /*argv*/[]) {
+    win_compat::StopHandleInheritance();
+    logging::Initialize();
+    logging::InstallQtMessageHandler();
+    if (isInstallDriverMode()) {
+        return installDriver();
     }
 
-    crashDumpFolder.clear();
-    translator.reset();
-    application.reset();
-    logging::Flush();
-    g_tornDown.store(true);
-    return exitCode;
+    // From here on the end of the session ends the program in order, from the first moment: a
+    // signal that came before the handler would kill the process outright.
+    SetConsoleCtrlHandler(quitOnSessionEnd, TRUE);
+    ProcessTeardown process;
+    process.application = createApplication();
+    if (!process.application->isPrimaryInstance()) {
+        // The primary has been told and brings its window forward; this start has nothing to do.
+        QThread::sleep(1);
+        return 0;
+    }
+    setUpPrimaryInstance();
+    installTranslations(process);
+    const std::optional<bool> firstStart = prepareFolders();
+    if (!firstStart) {
+        return 1;
+    }
+    // Without a running driver no drive can be mounted: no storage, window or tray icon then. The
+    // check has already told the user why, where there was anything to tell.
+    if (!checkDriver()) {
+        return 0;
+    }
+    process.storage = &createStorage();
+    return runMainWindow(*process.storage, *process.application, *firstStart);
 }

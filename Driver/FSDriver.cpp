@@ -45,8 +45,8 @@ void CopyCut(const std::wstring& text, LPWSTR buffer, DWORD size) {
 // The label the drive shows: the user's name for it, else the repository's own name. A drive
 // without a working link shows an empty label rather than failing the question.
 std::wstring VolumeLabel(KelvoFileSystem& drive) {
-    if (!drive.customName.empty()) {
-        return drive.customName;
+    if (std::wstring customName = drive.customName(); !customName.empty()) {
+        return customName;
     }
     try {
         return drive::RequireRepository(drive)->GetRepositoryName();
@@ -310,7 +310,32 @@ void KelvoFileSystem::notify(const DriveNotice& notice) noexcept {
 }
 
 KelvoFileSystem::~KelvoFileSystem() {
-    DokanRemoveMountPoint(mountPoint.c_str());
+    DokanRemoveMountPoint(mountPoint().c_str());
+}
+
+std::wstring KelvoFileSystem::mountPoint() const {
+    std::lock_guard<std::mutex> lock(m_namesMutex);
+    return m_mountPoint;
+}
+
+void KelvoFileSystem::setMountPoint(std::wstring mountPoint) {
+    std::lock_guard<std::mutex> lock(m_namesMutex);
+    m_mountPoint = std::move(mountPoint);
+}
+
+std::wstring KelvoFileSystem::customName() const {
+    std::lock_guard<std::mutex> lock(m_namesMutex);
+    return m_customName;
+}
+
+void KelvoFileSystem::setCustomName(std::wstring customName) {
+    std::lock_guard<std::mutex> lock(m_namesMutex);
+    m_customName = std::move(customName);
+}
+
+void KelvoFileSystem::unmount() {
+    DokanRemoveMountPoint(mountPoint().c_str());
+    repository.reset();
 }
 
 void KelvoFileSystem::run(const tarvo_cm::Connection& connection_, const std::wstring& mountPoint_,
@@ -318,8 +343,8 @@ void KelvoFileSystem::run(const tarvo_cm::Connection& connection_, const std::ws
     if (mountPoint_.empty()) {
         return;
     }
-    mountPoint = mountPoint_;
-    customName = customName_;
+    setMountPoint(mountPoint_);
+    setCustomName(customName_);
     connection = connection_;
     try {
         drive::Connect(*this);
@@ -335,8 +360,9 @@ void KelvoFileSystem::run(const tarvo_cm::Connection& connection_, const std::ws
     options.ThreadCount = static_cast<USHORT>(std::thread::hardware_concurrency());
     options.Options = DOKAN_OPTION_MOUNT_MANAGER;
     options.GlobalContext = reinterpret_cast<ULONG64>(this);
-    // The storage may assign mountPoint while the drive is mounted; the driver keeps this copy.
-    const std::wstring mountedAt = mountPoint;
+    // The storage may change the mount point while the drive is mounted; the driver keeps this
+    // copy.
+    const std::wstring mountedAt = mountPoint();
     options.MountPoint = mountedAt.c_str();
     options.UNCName = nullptr;
     options.Timeout = kDokanTimeoutMilliseconds;

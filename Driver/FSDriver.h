@@ -45,12 +45,22 @@ public:
     // Whether the drive holds a repository link; safe from any thread.
     bool isConnected() const { return static_cast<bool>(repository); }
 
+    // The drive path ("Z:\") and the user's name for the drive. The GUI thread changes them while
+    // worker threads read them, so they are read and changed only through these; safe from any
+    // thread.
+    std::wstring mountPoint() const;
+    void setMountPoint(std::wstring mountPoint);
+    std::wstring customName() const;
+    void setCustomName(std::wstring customName);
+
+    // Removes the mount at the drive's mount point and drops the repository link; the dispatch
+    // loop then returns on its own. Does not wait for it.
+    void unmount();
+
     std::shared_ptr<tarvo::ICore> core;
     tarvo_cm::Connection connection;
     AtomicSharedPtr<tarvo::IRepository> repository;  // set while connected
     AtomicSharedPtr<tarvo::IItemStore> itemStore;
-    std::wstring mountPoint = L"X:\\";
-    std::wstring customName;
     std::function<void()> onMounted;
     std::function<void()> onUnmounted;
     // Called on the thread that met the event; must not block for long.
@@ -61,6 +71,11 @@ public:
 
     // The documents that handles have open, each with the one working state its handles share.
     OpenDocuments openDocuments;
+
+private:
+    mutable std::mutex m_namesMutex;
+    std::wstring m_mountPoint = L"X:\\";
+    std::wstring m_customName;
 };
 
 // The body of a drive thread: keeps the drive object alive until run() has returned, however long

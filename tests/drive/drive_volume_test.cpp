@@ -36,7 +36,7 @@ TEST_F(DriveVolumeTest, TheVolumeIsDescribedAsAKelvoStorage) {
     EXPECT_EQ(described.flags, 0x900107u);
     EXPECT_EQ(described.fileSystem, L"Kelvo storage");
 
-    m_drive->customName = L"Мои документы";
+    m_drive->setCustomName(L"Мои документы");
     EXPECT_EQ(volume().label, L"Мои документы");
     EXPECT_EQ(volume(4).label, L"Мои");  // cut to the buffer, terminator included
 }
@@ -87,8 +87,8 @@ TEST_F(DriveVolumeTest, RunWithoutAMountPointDoesNothing) {
     connection.endpoint = tarvo::endpoint::Local{};
     RunDriveThread(drive, connection, L"", L"name");
     EXPECT_FALSE(drive->isConnected());
-    EXPECT_EQ(drive->mountPoint, L"X:\\");
-    EXPECT_TRUE(drive->customName.empty());
+    EXPECT_EQ(drive->mountPoint(), L"X:\\");
+    EXPECT_TRUE(drive->customName().empty());
 }
 
 TEST_F(DriveVolumeTest, RunWithAnUnreachableRepositoryLogsOnceAndMountsNothing) {

@@ -23,7 +23,7 @@ protected:
 };
 
 TEST_F(ConnectionsListModelTest, EmptyStorageHasThreeColumnsAndTheirHeaders) {
-    ConnectionsListModel model(nullptr);
+    ConnectionsListModel model(*m_storage, nullptr);
     EXPECT_EQ(model.rowCount(), 0);
     EXPECT_EQ(model.columnCount(), 3);
     EXPECT_EQ(model.columnCount(model.index(0, 0)), 3) << "the parent is ignored";
@@ -47,7 +47,7 @@ TEST_F(ConnectionsListModelTest, RowsShowNameDriveAndStatusOfEveryHandle) {
     ConnectionHandle* named = add(RemoteConnection(L"Проекты"), "Q:\\", "Мои проекты");
     ASSERT_TRUE(plain && named);
 
-    ConnectionsListModel model(nullptr);
+    ConnectionsListModel model(*m_storage, nullptr);
     ASSERT_EQ(model.rowCount(), 2);
     EXPECT_EQ(model.connectionAt(model.index(0, 0)), plain);
     EXPECT_EQ(model.connectionAt(model.index(1, 2)), named);
@@ -90,7 +90,7 @@ TEST_F(ConnectionsListModelTest, RowsShowNameDriveAndStatusOfEveryHandle) {
 TEST_F(ConnectionsListModelTest, UpdateRepaintsTheRowWithTheNewCustomName) {
     ConnectionHandle* handle = add(RemoteConnection(L"Архив"));
     ASSERT_TRUE(handle);
-    ConnectionsListModel model(nullptr);
+    ConnectionsListModel model(*m_storage, nullptr);
     QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
 
     m_storage->updateConnection(handle->connection, MountPoint{QString(), "Старые дела"});
@@ -106,7 +106,7 @@ TEST_F(ConnectionsListModelTest, RemovalRenumbersTheRowsBehind) {
     ConnectionHandle* second = add(RemoteConnection(L"Второе"));
     ConnectionHandle* third = add(RemoteConnection(L"Третье"));
     ASSERT_TRUE(first && second && third);
-    ConnectionsListModel model(nullptr);
+    ConnectionsListModel model(*m_storage, nullptr);
     QSignalSpy removed(&model, &QAbstractItemModel::rowsRemoved);
 
     const tarvo_cm::Connection secondRecord = second->connection;
@@ -134,7 +134,7 @@ TEST_F(ConnectionsListModelTest, QueuedDriveNotificationForARemovedHandleIsIgnor
     ConnectionHandle* kept = add(RemoteConnection(L"Остаётся"));
     ConnectionHandle* removed = add(RemoteConnection(L"Уходит"));
     ASSERT_TRUE(kept && removed);
-    ConnectionsListModel model(nullptr);
+    ConnectionsListModel model(*m_storage, nullptr);
     QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
 
     ASSERT_TRUE(m_storage->removeConnection(removed->connection));
@@ -161,7 +161,7 @@ TEST_F(ConnectionsListModelTest, FailedConnectShowsErrorWithTheReasonInTheToolTi
     ConnectionHandle* withoutLetter = add(RemoteConnection(L"Без буквы", L"127.0.0.2"), {}, "2");
     ConnectionHandle* occupied = add(RemoteConnection(L"Занятый", L"127.0.0.3"), "L:\\", "3");
     ASSERT_TRUE(unreachable && withoutLetter && occupied);
-    ConnectionsListModel model(nullptr);
+    ConnectionsListModel model(*m_storage, nullptr);
     EXPECT_EQ(cell(model, 1, 2), "Отключено") << "a connection without a letter is not an error";
     m_storage->mountDrive(withoutLetter->connection);
 
@@ -186,7 +186,7 @@ TEST_F(ConnectionsListModelTest, FailedConnectShowsErrorWithTheReasonInTheToolTi
 }
 
 TEST_F(ConnectionsListModelTest, StatusFollowsTheMountedDrive) {
-    ConnectionsListModel model(nullptr);
+    ConnectionsListModel model(*m_storage, nullptr);
     UI_TEST_ADD_MOUNTED(handle, "M:\\");
     QCoreApplication::processEvents();
     ASSERT_EQ(model.rowCount(), 1);

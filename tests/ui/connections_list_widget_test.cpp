@@ -78,7 +78,7 @@ TEST_F(ConnectionsListWidgetTest, ContextMenuOffersWhatTheSelectionAllows) {
     ConnectionHandle* withoutLetter = add(RemoteConnection(L"a"), QString(), "Без буквы");
     ConnectionHandle* withLetter = add(RemoteConnection(L"b"), "K:\\", "С буквой");
     ASSERT_TRUE(withoutLetter && withLetter);
-    ConnectionsListWidget widget(nullptr);
+    ConnectionsListWidget widget(*m_storage, nullptr);
 
     EXPECT_EQ(contextMenu(widget), QStringList{"Добавить"});
 
@@ -99,7 +99,7 @@ TEST_F(ConnectionsListWidgetTest, ContextMenuOffersBothForAConnectedAndAnUnconne
     ConnectionHandle* unconnected = add(RemoteConnection(L"b"), "K:\\", "С буквой");
     ASSERT_TRUE(unconnected);
     UI_TEST_ADD_MOUNTED(connected, "L:\\");
-    ConnectionsListWidget widget(nullptr);
+    ConnectionsListWidget widget(*m_storage, nullptr);
 
     select(widget, {connected});
     EXPECT_EQ(contextMenu(widget),
@@ -121,7 +121,7 @@ TEST_F(ConnectionsListWidgetTest, RemovalAsksFirstAndNoKeepsEverything) {
     ConnectionHandle* second = add(RemoteConnection(L"b"), QString(), "Второе");
     ConnectionHandle* third = add(RemoteConnection(L"c"), QString(), "Третье");
     ASSERT_TRUE(first && second && third);
-    ConnectionsListWidget widget(nullptr);
+    ConnectionsListWidget widget(*m_storage, nullptr);
 
     {
         ui_test::ModalAnswers answers;  // nothing selected: no question at all
@@ -155,7 +155,7 @@ TEST_F(ConnectionsListWidgetTest, DoubleClickEditsTheClickedRowAlone) {
     ConnectionHandle* first = add(RemoteConnection(L"a"), QString(), "Первое");
     ConnectionHandle* second = add(RemoteConnection(L"b"), QString(), "Второе");
     ASSERT_TRUE(first && second);
-    ConnectionsListWidget widget(nullptr);
+    ConnectionsListWidget widget(*m_storage, nullptr);
     widget.resize(500, 300);
     widget.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&widget));
@@ -192,7 +192,7 @@ TEST_F(ConnectionsListWidgetTest, TableLayoutIsSavedAtOnceAndRestored) {
     add(RemoteConnection(L"c"), QString(), "гамма");
     EXPECT_FALSE(QSettings().contains("TableLayout"));
     {
-        ConnectionsListWidget widget(nullptr);
+        ConnectionsListWidget widget(*m_storage, nullptr);
         widget.resize(600, 300);
         widget.header()->resizeSection(0, 234);
         EXPECT_TRUE(QSettings().contains("TableLayout")) << "stored on every resize";
@@ -202,7 +202,7 @@ TEST_F(ConnectionsListWidgetTest, TableLayoutIsSavedAtOnceAndRestored) {
     const QByteArray saved = QSettings().value("TableLayout").toByteArray();
     EXPECT_FALSE(saved.isEmpty());
 
-    ConnectionsListWidget restored(nullptr);
+    ConnectionsListWidget restored(*m_storage, nullptr);
     QHeaderView* header = restored.header();
     EXPECT_EQ(header->sectionSize(0), 234);
     EXPECT_EQ(header->visualIndex(2), 1);
@@ -225,7 +225,7 @@ TEST_F(ConnectionsListWidgetTest, DefaultLayoutShowsEveryCellWholeAndSortsByName
     add(RemoteConnection(L"a"), "W:\\", "бета");
     add(RemoteConnection(L"b"), QString(), longest);
     add(RemoteConnection(L"c"), "M:\\", "Альфа");
-    ConnectionsListWidget widget(nullptr);
+    ConnectionsListWidget widget(*m_storage, nullptr);
     widget.resize(620, 300);  // the table's share of the window's default 640 pixels
     widget.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&widget));

@@ -77,7 +77,7 @@ protected:
 };
 
 TEST_F(MainWindowTest, FormHasItsObjectsTitleAndIcon) {
-    MainWindow window;
+    MainWindow window(*m_storage);
     EXPECT_EQ(window.objectName(), "MainWindow");
     EXPECT_EQ(window.windowTitle(), "Браузер хранилищ документов");
     EXPECT_EQ(window.size(), QSize(640, 443)) << "no saved geometry yet";
@@ -122,7 +122,7 @@ TEST_F(MainWindowTest, ButtonsFollowAnUnconnectedSelection) {
     ConnectionHandle* first = add(RemoteConnection(L"a"), "K:\\", "Первое");
     ConnectionHandle* second = add(RemoteConnection(L"b"), QString(), "Второе");
     ASSERT_TRUE(first && second);
-    MainWindow window;
+    MainWindow window(*m_storage);
     Buttons buttons(window);
 
     EXPECT_TRUE(buttons.add->isEnabled());
@@ -144,7 +144,7 @@ TEST_F(MainWindowTest, ButtonsFollowAnUnconnectedSelection) {
 TEST_F(MainWindowTest, CaptionSaysDisconnectOnlyWhenEverySelectedIsConnected) {
     ConnectionHandle* unconnected = add(RemoteConnection(L"a"), "K:\\", "Отключённое");
     ASSERT_TRUE(unconnected);
-    MainWindow window;
+    MainWindow window(*m_storage);
     Buttons buttons(window);
     UI_TEST_ADD_MOUNTED(connected, "N:\\");
     QCoreApplication::processEvents();
@@ -172,7 +172,7 @@ TEST_F(MainWindowTest, CaptionSaysDisconnectOnlyWhenEverySelectedIsConnected) {
 
 TEST_F(MainWindowTest, ClosingHidesIntoTheTrayAndStoresTheGeometry) {
     MainWindow::setTrayAvailableOverride(true);
-    MainWindow window;
+    MainWindow window(*m_storage);
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
     window.resize(700, 500);
@@ -189,7 +189,7 @@ TEST_F(MainWindowTest, ClosingHidesIntoTheTrayAndStoresTheGeometry) {
 TEST_F(MainWindowTest, WithoutATrayClosingMinimises) {
     MainWindow::setTrayAvailableOverride(false);
     EXPECT_FALSE(MainWindow::trayAvailable());
-    MainWindow window;
+    MainWindow window(*m_storage);
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
 
@@ -201,7 +201,7 @@ TEST_F(MainWindowTest, WithoutATrayClosingMinimises) {
 
 TEST_F(MainWindowTest, TrayClickTogglesAndBringsAMinimisedWindowBackUnminimised) {
     MainWindow::setTrayAvailableOverride(true);
-    MainWindow window;
+    MainWindow window(*m_storage);
     window.showMinimized();
     QTest::qWait(20);
     QSystemTrayIcon* icon = tray(window);
@@ -228,7 +228,7 @@ TEST_F(MainWindowTest, AutostartTickFollowsTheAutostartEntry) {
     const QString entry = QStandardPaths::writableLocation(QStandardPaths::ConfigLocation) +
                           "/autostart/KelvoDrive.desktop";
     QFile::remove(entry);
-    MainWindow window;
+    MainWindow window(*m_storage);
     QAction* autostart = openTrayMenu(window).at(2);
     EXPECT_TRUE(autostart->isCheckable());
     EXPECT_FALSE(autostart->isChecked());
@@ -266,7 +266,7 @@ bool quitsTheProgram(const std::function<void()>& action) {
 
 TEST_F(MainWindowTest, QuitIsReachableByButtonCtrlQAndTrayMenuOnEveryDesktop) {
     MainWindow::setTrayAvailableOverride(false);
-    MainWindow window;
+    MainWindow window(*m_storage);
     window.show();
     QApplication::setActiveWindow(&window);
     ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
@@ -294,7 +294,7 @@ TEST_F(MainWindowTest, QuitIsReachableByButtonCtrlQAndTrayMenuOnEveryDesktop) {
 TEST_F(MainWindowTest, FailedUploadRaisesOneNoticePerDocumentAndMinute) {
     ConnectionHandle* handle = add(RemoteConnection(L"a"), QString(), "Отчёты");
     ASSERT_TRUE(handle);
-    MainWindow window;
+    MainWindow window(*m_storage);
     auto* notices = window.findChild<DesktopNotices*>();
     ASSERT_NE(notices, nullptr);
     std::chrono::steady_clock::time_point now{};
@@ -331,10 +331,10 @@ TEST_F(MainWindowTest, FailedUploadRaisesOneNoticePerDocumentAndMinute) {
 
 TEST_F(MainWindowTest, GeometryIsRestoredAtTheNextStart) {
     {
-        MainWindow window;
+        MainWindow window(*m_storage);
         window.resize(720, 380);
     }
-    MainWindow again;
+    MainWindow again(*m_storage);
     EXPECT_EQ(again.size(), QSize(720, 380));
 }
 

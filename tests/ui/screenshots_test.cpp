@@ -62,7 +62,7 @@ TEST_F(ScreenshotTest, MainWindowWithThreeConnectionsOneConnected) {
     }
     ASSERT_TRUE(connected);
 
-    MainWindow window;
+    MainWindow window(*m_storage);
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
     auto* table = window.findChild<ConnectionsListWidget*>();
