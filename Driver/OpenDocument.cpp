@@ -209,9 +209,12 @@ std::size_t OpenDocument::read(const std::shared_ptr<tarvo::IItemStore>& store, 
     if (offset >= m_size) {
         return 0;
     }
-    const std::size_t count =
-        static_cast<std::size_t>(std::min<std::uint64_t>(length, m_size - offset));
+    std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(length, m_size - offset));
     waitForLocked(lock, store, offset, offset + count);
+    // The size may have changed meanwhile (a cut, or the download learnt the version's real size).
+    count = offset < m_size
+                ? static_cast<std::size_t>(std::min<std::uint64_t>(count, m_size - offset))
+                : 0;
     lock.unlock();
     // Present bytes never change but by writes, which may overlap this read as on any disk.
     const std::size_t read = m_file.readAt(buffer, count, offset);

@@ -11,6 +11,30 @@ tarvo::VersionNumber CurrentVersion(tarvo::IItemStore& store, const tarvo::IdPat
     return versions.empty() ? 0 : versions.back();
 }
 
+// The item's record as of `version`: size and times of that version. The record a handle got at
+// its open may be older (a save came between, by another handle or user); a state made of it
+// would have the size of one version and the content of another. Read again until the version
+// stays the same around the read (a few times; then the download adopts the real size).
+tarvo::BrowserItemInfo RecordOf(tarvo::IItemStore& store, const tarvo::IdPath& ids,
+                                tarvo::VersionNumber& version) {
+    tarvo::BrowserItemInfo record = store.GetItemInfo(ids);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const tarvo::VersionNumber after = CurrentVersion(store, ids);
+        if (after == version) {
+            break;
+        }
+        version = after;
+        record = store.GetItemInfo(ids);
+    }
+    return record;
+}
+
+// Whether a handle joins the state the drive has: it holds the current version, or changes and
+// writers that a newer version must not bypass.
+bool Shareable(const OpenDocument& held, tarvo::VersionNumber current) {
+    return held.baseVersion() == current || held.busy();
+}
+
 }  // namespace
 
 OpenDocuments::Opened OpenDocuments::open(tarvo::IItemStore& store,
@@ -37,8 +61,7 @@ OpenDocuments::Opened OpenDocuments::open(tarvo::IItemStore& store,
         }
         try {
             // Read after the lock is taken: no other link can commit a newer one meanwhile.
-            const std::shared_ptr<OpenDocument> document =
-                stateFor(item, CurrentVersion(store, ids));
+            const std::shared_ptr<OpenDocument> document = stateFor(store, ids, item);
             if (role == Role::Reader) {
                 document->addReader();
                 return {STATUS_SUCCESS, document, {}};
@@ -60,16 +83,20 @@ OpenDocuments::Opened OpenDocuments::open(tarvo::IItemStore& store,
     }
 }
 
-std::shared_ptr<OpenDocument> OpenDocuments::stateFor(const tarvo::BrowserItemInfo& item,
-                                                      tarvo::VersionNumber current) {
+std::shared_ptr<OpenDocument> OpenDocuments::stateFor(tarvo::IItemStore& store,
+                                                      const tarvo::IdPath& ids,
+                                                      const tarvo::BrowserItemInfo& item) {
+    tarvo::VersionNumber current = CurrentVersion(store, ids);
+    if (std::shared_ptr<OpenDocument> held = find(item.id); held && Shareable(*held, current)) {
+        return held;
+    }
+    const tarvo::BrowserItemInfo record = RecordOf(store, ids, current);
     std::lock_guard<std::mutex> lock(m_mutex);
     std::weak_ptr<OpenDocument>& entry = m_documents[item.id];
-    if (std::shared_ptr<OpenDocument> held = entry.lock()) {
-        if (held->baseVersion() == current || held->busy()) {
-            return held;
-        }
+    if (std::shared_ptr<OpenDocument> held = entry.lock(); held && Shareable(*held, current)) {
+        return held;  // made or changed meanwhile
     }
-    auto document = std::make_shared<OpenDocument>(item, current);
+    auto document = std::make_shared<OpenDocument>(record, current);
     entry = document;
     return document;
 }

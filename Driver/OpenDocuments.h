@@ -44,8 +44,9 @@ public:
     void markDeleted(const tarvo::ItemId& id);
 
 private:
-    std::shared_ptr<OpenDocument> stateFor(const tarvo::BrowserItemInfo& item,
-                                           tarvo::VersionNumber current);
+    // The state the drive has, when a handle may join it, or a new one of the current version.
+    std::shared_ptr<OpenDocument> stateFor(tarvo::IItemStore& store, const tarvo::IdPath& ids,
+                                           const tarvo::BrowserItemInfo& item);
 
     mutable std::mutex m_mutex;
     std::map<tarvo::ItemId, std::weak_ptr<OpenDocument>> m_documents;

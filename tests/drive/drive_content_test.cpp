@@ -456,6 +456,26 @@ TEST_F(DriveContentTest, AWriterStartsFromTheNewestVersionWhileOldReadersKeepThe
     close(*reader);
 }
 
+// The handles learnt the size of the first version; their content comes from the second.
+TEST_F(DriveContentTest, ContentAskedForAfterAnotherSaveHasThatSavesSize) {
+    makeDocument(L"\\Read", "version one");
+    makeDocument(L"\\Write", "version one");
+    auto reader = open(L"\\Read", kOpenExisting, FILE_READ_ATTRIBUTES);
+    auto writer = open(L"\\Write", kOpenExisting, FILE_READ_ATTRIBUTES);
+    commitElsewhere(L"\\Read", "v2");
+    commitElsewhere(L"\\Write", "v2");
+
+    EXPECT_EQ(read(*reader, 0, 64), "v2");
+    ASSERT_EQ(write(*writer, 0, "V"), STATUS_SUCCESS);
+    BY_HANDLE_FILE_INFORMATION information{};
+    ASSERT_EQ(m_operations.GetFileInformation(L"\\Write", &information, &writer->info),
+              STATUS_SUCCESS);
+    EXPECT_EQ(information.nFileSizeLow, 2u);
+    close(*writer);
+    close(*reader);
+    EXPECT_EQ(contentOf(L"\\Write"), "V2");
+}
+
 TEST_F(DriveContentTest, TheEditLockStaysWhileAnyWritingHandleIsOpen) {
     const auto ids = makeDocument(L"\\Doc", "x");
     auto first = open(L"\\Doc", kOpenExisting, kWriteAccess);
