@@ -17,6 +17,8 @@ packages=(
     # tests
     libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth fonts-dejavu-core
     postgresql dbus-x11 gnome-keyring python3
+    # programs the drive tests run on a real mount
+    git rsync
     # the package and its checks
     dpkg-dev file lintian appstream desktop-file-utils
 )

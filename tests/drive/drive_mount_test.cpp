@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +17,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <deque>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -603,6 +606,478 @@ TEST_F(DriveMountTest, TheRootShowsTheServiceFile) {
     const std::string name = ReadFile(m_root / ".kelvo_drive");
     EXPECT_FALSE(name.empty());
     EXPECT_EQ(fs::file_size(m_root / ".kelvo_drive"), name.size());
+}
+
+// --- Real programs
+// -----------------------------------------------------------------------------------
+
+// Runs a shell script (with `set -e`) that sees a fresh folder on the drive as $M and a local one
+// as $L; empty when it succeeded, else what it printed.
+std::string RunScript(const std::string& script, const fs::path& mounted, const fs::path& local) {
+    const std::string body = "M=$0 L=$1\nexec > \"$L/script-output.txt\" 2>&1\nset -ex\n" + script;
+    if (RunProgram({"sh", "-c", body, mounted.string(), local.string()}) == 0) {
+        return {};
+    }
+    const std::string printed = ReadFile(local / "script-output.txt");
+    return printed.empty() ? std::string("the script failed without a word") : printed;
+}
+
+bool ProgramInstalled(const std::string& program) {
+    return RunProgram({"sh", "-c", "command -v \"$0\" > /dev/null", program}) == 0;
+}
+
+// Each script does what people do with the program on a local disk and checks the result itself.
+TEST_F(DriveMountTest, RealProgramsWorkAsOnALocalDisk) {
+    const struct {
+        const char* name;
+        const char* program;
+        const char* script;
+    } rows[] = {
+        {"git commits, restores and repacks without phantom changes", "git", R"sh(
+            export HOME="$L" GIT_CONFIG_NOSYSTEM=1
+            git config --global user.name QA
+            git config --global user.email qa@example.com
+            cd "$M"
+            git init -q
+            printf 'one\n' > a.txt
+            mkdir sub
+            head -c 100000 /dev/urandom > sub/b.bin
+            git add -A
+            git commit -qm first
+            printf 'two\n' >> a.txt
+            git commit -qam second
+            printf 'dirty\n' > a.txt
+            git checkout -- a.txt
+            test -z "$(git status --porcelain)"
+            test "$(cat a.txt)" = "$(printf 'one\ntwo')"
+            git gc -q
+            git fsck --no-progress
+            test -z "$(git status --porcelain)"
+            git clone -q "$M" "$L/clone"
+            diff -r --exclude=.git "$M" "$L/clone")sh"},
+        {"cp of a multi-MiB file is read back at once, also over a larger one", "cp", R"sh(
+            head -c 6000000 /dev/urandom > "$L/big"
+            cp "$L/big" "$M/big"
+            cmp "$L/big" "$M/big"
+            cp "$M/big" "$M/copy"
+            cmp "$L/big" "$M/copy"
+            head -c 1000 /dev/urandom > "$L/small"
+            cp "$L/small" "$M/big"
+            cmp "$L/small" "$M/big"
+            test "$(stat -c %s "$M/big")" = 1000)sh"},
+        {"dd conv=notrunc patches the middle and writes past the end", "dd", R"sh(
+            head -c 5000000 /dev/urandom > "$L/reference"
+            cp "$L/reference" "$M/doc"
+            head -c 10000 /dev/urandom > "$L/patch"
+            for seek in 3000 6000; do
+                dd if="$L/patch" of="$M/doc" bs=1000 seek=$seek conv=notrunc status=none
+                dd if="$L/patch" of="$L/reference" bs=1000 seek=$seek conv=notrunc status=none
+                cmp "$L/reference" "$M/doc"
+            done)sh"},
+        {"tar extracts a tree that diff finds equal", "tar", R"sh(
+            mkdir -p "$L/tree/a/b" "$L/tree/empty folder"
+            printf x > "$L/tree/a/one"
+            head -c 300000 /dev/urandom > "$L/tree/a/b/two"
+            : > "$L/tree/zero"
+            tar -C "$L" -cf "$L/tree.tar" tree
+            tar -C "$M" -xf "$L/tree.tar"
+            diff -r "$L/tree" "$M/tree"
+            tar -C "$M" -cf "$L/back.tar" tree
+            test "$(tar -tf "$L/back.tar" | sort)" = "$(tar -tf "$L/tree.tar" | sort)")sh"},
+        {">> from two processes in turn, one keeping its descriptor open", "sh", R"sh(
+            exec 3>> "$M/log"
+            echo a >&3
+            (echo b >> "$M/log")
+            echo c >&3
+            sh -c 'echo d >> "$0"' "$M/log"
+            exec 3>&-
+            printf 'a\nb\nc\nd\n' | cmp - "$M/log")sh"},
+        {"sqlite keeps a database with a journal on the drive", "python3", R"sh(
+            python3 - "$M/data.db" << 'END'
+import sqlite3, sys
+connection = sqlite3.connect(sys.argv[1])
+connection.execute('create table t(x)')
+for row in range(60):
+    connection.execute('insert into t values (?)', ('x' * (row * 700),))
+    if row % 10 == 9:
+        connection.commit()
+connection.execute('delete from t where rowid % 3 = 0')
+connection.commit()
+connection.execute('vacuum')
+connection.close()
+connection = sqlite3.connect(sys.argv[1])
+assert connection.execute('pragma integrity_check').fetchone()[0] == 'ok'
+assert connection.execute('select count(*) from t').fetchone()[0] == 40
+END
+            test ! -e "$M/data.db-journal")sh"},
+        {"rsync copies, then updates by temporary files renamed over the documents", "rsync", R"sh(
+            mkdir -p "$L/from/sub"
+            head -c 200000 /dev/urandom > "$L/from/sub/x"
+            printf one > "$L/from/y"
+            rsync -a "$L/from/" "$M/to/"
+            diff -r "$L/from" "$M/to"
+            printf two >> "$L/from/y"
+            head -c 1000 /dev/urandom >> "$L/from/sub/x"
+            rsync -a --checksum "$L/from/" "$M/to/"
+            diff -r "$L/from" "$M/to"
+            test "$(ls -A "$M/to" | tr '\n' ' ')" = "sub y "
+            printf three >> "$L/from/y"
+            rsync -a --inplace "$L/from/" "$M/to/"
+            diff -r "$L/from" "$M/to")sh"},
+    };
+    std::vector<std::string> missing;
+    for (const auto& row : rows) {
+        if (!ProgramInstalled(row.program)) {
+            missing.push_back(row.program);
+            continue;
+        }
+        QTemporaryDir local;
+        const fs::path mounted = m_root / row.program;
+        fs::create_directory(mounted);
+        EXPECT_EQ(RunScript(row.script, mounted, local.path().toStdString()), "") << row.name;
+    }
+    if (!missing.empty()) {
+        GTEST_SKIP() << "not installed (scripts/setup-deps.sh installs them): "
+                     << ::testing::PrintToString(missing);
+    }
+}
+
+// --- Random operations, checked against a local file
+// -----------------------------------------------------
+
+// One operation on a descriptor of a file; the data to write and the bytes read pass through a
+// buffer. Only system calls, so that a forked child of this threaded process may run it too.
+struct Operation {
+    enum Kind { Open, Close, Write, Read, Truncate, Append, Size, Sync } kind;
+    std::uint64_t offset = 0;  // the size for Truncate
+    std::size_t length = 0;
+};
+
+struct Outcome {
+    std::int64_t result = 0;  // what the call returned (the size for Size)
+    int error = 0;
+};
+
+Outcome Perform(int& descriptor, const char* path, const Operation& operation, char* buffer) {
+    Outcome outcome;
+    const auto offset = static_cast<off_t>(operation.offset);
+    switch (operation.kind) {
+        case Operation::Open:
+            descriptor = ::open(path, O_RDWR);
+            outcome.result = descriptor < 0 ? -1 : 0;
+            break;
+        case Operation::Close:
+            outcome.result = ::close(descriptor);
+            descriptor = -1;
+            break;
+        case Operation::Write:
+            outcome.result = ::pwrite(descriptor, buffer, operation.length, offset);
+            break;
+        case Operation::Read:
+            outcome.result = ::pread(descriptor, buffer, operation.length, offset);
+            break;
+        case Operation::Truncate:
+            outcome.result = ::ftruncate(descriptor, offset);
+            break;
+        case Operation::Append: {
+            // As a shell's >>: a descriptor of its own, opened, written and closed.
+            const int appender = ::open(path, O_WRONLY | O_APPEND);
+            outcome.result = appender < 0 ? -1 : ::write(appender, buffer, operation.length);
+            if (appender >= 0 && ::close(appender) != 0) {
+                outcome.result = -1;
+            }
+            break;
+        }
+        case Operation::Size: {
+            struct stat status {};
+            outcome.result = ::fstat(descriptor, &status) == 0 ? status.st_size : -1;
+            break;
+        }
+        case Operation::Sync:
+            outcome.result = ::fsync(descriptor);
+            break;
+    }
+    outcome.error = outcome.result < 0 ? errno : 0;
+    return outcome;
+}
+
+constexpr std::size_t kLongestTransfer = 96 * 1024;
+
+// A second process with a descriptor of its own on the file: it performs the operations it is
+// sent, one at a time, with the data in memory shared with this process.
+class PartnerProcess {
+public:
+    explicit PartnerProcess(const fs::path& path) : m_path(path.string()) {
+        void* shared = ::mmap(nullptr, kLongestTransfer, PROT_READ | PROT_WRITE,
+                              MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        if (shared == MAP_FAILED || ::pipe(m_requests) != 0 || ::pipe(m_answers) != 0) {
+            return;
+        }
+        m_buffer = static_cast<char*>(shared);
+        m_child = ::fork();
+        if (m_child == 0) {
+            Serve();
+        }
+        ::close(m_requests[0]);
+        ::close(m_answers[1]);
+    }
+    ~PartnerProcess() {
+        ::close(m_requests[1]);  // the child ends when its requests end
+        if (m_child > 0) {
+            int status = 0;
+            ::waitpid(m_child, &status, 0);
+        }
+        ::close(m_answers[0]);
+        if (m_buffer) {
+            ::munmap(m_buffer, kLongestTransfer);
+        }
+    }
+    PartnerProcess(const PartnerProcess&) = delete;
+    PartnerProcess& operator=(const PartnerProcess&) = delete;
+
+    bool running() const { return m_child > 0; }
+    char* buffer() { return m_buffer; }
+    Outcome perform(const Operation& operation) {
+        Outcome outcome{-1, EPIPE};
+        if (::write(m_requests[1], &operation, sizeof operation) != sizeof operation ||
+            ::read(m_answers[0], &outcome, sizeof outcome) != sizeof outcome) {
+            return Outcome{-1, EPIPE};
+        }
+        return outcome;
+    }
+
+private:
+    [[noreturn]] void Serve() {
+        ::close(m_requests[1]);
+        ::close(m_answers[0]);
+        int descriptor = -1;
+        Operation operation{};
+        while (::read(m_requests[0], &operation, sizeof operation) == sizeof operation) {
+            const Outcome outcome = Perform(descriptor, m_path.c_str(), operation, m_buffer);
+            if (::write(m_answers[1], &outcome, sizeof outcome) != sizeof outcome) {
+                break;
+            }
+        }
+        if (descriptor >= 0) {
+            ::close(descriptor);
+        }
+        ::_exit(0);
+    }
+
+    std::string m_path;
+    char* m_buffer = nullptr;
+    int m_requests[2] = {-1, -1};
+    int m_answers[2] = {-1, -1};
+    pid_t m_child = -1;
+};
+
+// Applies random writes, cuts, reads, appends, syncs and reopens through a descriptor of this
+// process and one of another process to a document on the drive, and the same to a local file;
+// after every step the sizes (stat and both fstat) and what was read must agree, and now and then
+// the whole content. run() gives the first disagreement, empty when there was none.
+class RandomExercise {
+public:
+    RandomExercise(const fs::path& mounted, const fs::path& reference, unsigned seed)
+        : m_mounted(mounted.string()),
+          m_reference(reference.string()),
+          m_partner(mounted),
+          m_random(seed),
+          m_expected(kLongestTransfer, '\0'),
+          m_actual(kLongestTransfer, '\0') {
+        m_referenceDescriptor = ::open(m_reference.c_str(), O_RDWR);
+    }
+    ~RandomExercise() {
+        for (const int descriptor : {m_descriptor, m_referenceDescriptor}) {
+            if (descriptor >= 0) {
+                ::close(descriptor);
+            }
+        }
+    }
+    RandomExercise(const RandomExercise&) = delete;
+    RandomExercise& operator=(const RandomExercise&) = delete;
+
+    std::string run(int steps) {
+        if (!m_partner.running() || m_referenceDescriptor < 0) {
+            return "cannot start: no partner process or no local file";
+        }
+        if (!same(0, {Operation::Open}, "open") || !same(1, {Operation::Open}, "open")) {
+            return m_failure;
+        }
+        for (m_step = 0; m_step < steps && m_failure.empty(); ++m_step) {
+            step();
+            if (m_failure.empty()) {
+                compareSizes();
+            }
+            if (m_failure.empty() && m_step % 16 == 15) {
+                compareContent(0);
+            }
+        }
+        // Each close uploads; a fresh open reads the repository's content.
+        if (m_failure.empty() && same(0, {Operation::Close}, "close") &&
+            same(1, {Operation::Close}, "close") && same(1, {Operation::Open}, "reopen")) {
+            compareContent(1);
+        }
+        return m_failure;
+    }
+
+private:
+    std::uint64_t pick(std::uint64_t below) {
+        return std::uniform_int_distribution<std::uint64_t>(0, below - 1)(m_random);
+    }
+
+    // Half the offsets fall within a transfer of the end, where live sizes matter.
+    std::uint64_t pickOffset() {
+        if (pick(2) == 0 && m_size > 0) {
+            const std::uint64_t near = std::min<std::uint64_t>(m_size, kLongestTransfer);
+            return m_size - near + pick(2 * near);
+        }
+        return pick(3 * 1024 * 1024);
+    }
+
+    std::size_t pickLength() { return pick(4) == 0 ? 1 + pick(16) : 1 + pick(kLongestTransfer); }
+
+    void step() {
+        const int actor = static_cast<int>(pick(2));
+        const std::uint64_t choice = pick(20);
+        if (choice < 6) {
+            write(actor, {Operation::Write, pickOffset(), pickLength()});
+        } else if (choice < 9) {
+            write(actor, {Operation::Append, 0, pickLength()});
+        } else if (choice < 11) {
+            same(actor, {Operation::Truncate, pickOffset()}, "truncate");
+        } else if (choice < 13) {
+            if (same(actor, {Operation::Close}, "close")) {
+                same(actor, {Operation::Open}, "reopen");
+            }
+        } else if (choice < 14) {
+            // Both closed: the next open downloads the uploaded content, in the background.
+            if (same(0, {Operation::Close}, "close") && same(1, {Operation::Close}, "close") &&
+                same(0, {Operation::Open}, "reopen")) {
+                same(1, {Operation::Open}, "reopen");
+            }
+        } else if (choice < 15) {
+            same(actor, {Operation::Sync}, "fsync");
+        } else {
+            read(actor, {Operation::Read, pickOffset(), pickLength()});
+        }
+    }
+
+    char* bufferOf(int actor) { return actor == 0 ? m_actual.data() : m_partner.buffer(); }
+
+    // Performs the operation through the actor's descriptor on the drive and on the local file
+    // (whose one descriptor stays open); false, with the failure noted, when they answer
+    // differently. Data to write is in m_expected.
+    bool same(int actor, const Operation& operation, const char* what) {
+        if (operation.kind == Operation::Write || operation.kind == Operation::Append) {
+            std::memcpy(bufferOf(actor), m_expected.data(), operation.length);
+        }
+        m_history.push_back(std::string(what) + "(" + std::to_string(actor) + ", " +
+                            std::to_string(operation.offset) + ", " +
+                            std::to_string(operation.length) + ")");
+        if (m_history.size() > 12) {
+            m_history.pop_front();
+        }
+        const Outcome onDrive =
+            actor == 0 ? Perform(m_descriptor, m_mounted.c_str(), operation, m_actual.data())
+                       : m_partner.perform(operation);
+        Outcome expected;
+        if (operation.kind != Operation::Open && operation.kind != Operation::Close) {
+            expected =
+                Perform(m_referenceDescriptor, m_reference.c_str(), operation, m_expected.data());
+        }
+        if (onDrive.result != expected.result || onDrive.error != expected.error) {
+            fail(std::string(what) + " through " + (actor == 0 ? "this" : "the other") +
+                 " process answered " + std::to_string(onDrive.result) + " (" +
+                 std::strerror(onDrive.error) + "), the local file " +
+                 std::to_string(expected.result));
+            return false;
+        }
+        m_size = static_cast<std::uint64_t>(
+            Perform(m_referenceDescriptor, m_reference.c_str(), {Operation::Size}, nullptr).result);
+        return true;
+    }
+
+    void write(int actor, const Operation& operation) {
+        for (std::size_t index = 0; index < operation.length; ++index) {
+            m_expected[index] = static_cast<char>(m_random());
+        }
+        same(actor, operation, operation.kind == Operation::Write ? "write" : "append");
+    }
+
+    void read(int actor, const Operation& operation) {
+        if (same(actor, operation, "read") &&
+            std::memcmp(
+                bufferOf(actor), m_expected.data(),
+                operation.offset >= m_size
+                    ? 0
+                    : std::min<std::uint64_t>(operation.length, m_size - operation.offset)) != 0) {
+            fail("read of " + std::to_string(operation.length) + " bytes at " +
+                 std::to_string(operation.offset) + ": other bytes than the local file's");
+        }
+    }
+
+    void compareSizes() {
+        struct stat status {};
+        const std::int64_t sizes[] = {
+            ::stat(m_mounted.c_str(), &status) == 0 ? status.st_size : -1,
+            Perform(m_descriptor, m_mounted.c_str(), {Operation::Size}, nullptr).result,
+            m_partner.perform({Operation::Size}).result};
+        const char* names[] = {"stat", "fstat", "the other process's fstat"};
+        for (std::size_t index = 0; index < std::size(sizes); ++index) {
+            if (sizes[index] != static_cast<std::int64_t>(m_size)) {
+                return fail(std::string(names[index]) + " shows " + std::to_string(sizes[index]) +
+                            " bytes, the local file has " + std::to_string(m_size));
+            }
+        }
+    }
+
+    // The whole content, read through the actor's descriptor.
+    void compareContent(int actor) {
+        for (std::uint64_t offset = 0; offset <= m_size && m_failure.empty();
+             offset += kLongestTransfer) {
+            read(actor, {Operation::Read, offset, kLongestTransfer});
+        }
+    }
+
+    void fail(const std::string& what) {
+        if (m_failure.empty()) {
+            m_failure = "step " + std::to_string(m_step) + ": " + what + "; the last steps:";
+            for (const std::string& done : m_history) {
+                m_failure += " " + done;
+            }
+        }
+    }
+
+    const std::string m_mounted;
+    const std::string m_reference;
+    PartnerProcess m_partner;
+    std::mt19937_64 m_random;
+    std::vector<char> m_expected;
+    std::vector<char> m_actual;
+    int m_descriptor = -1;
+    int m_referenceDescriptor = -1;
+    std::uint64_t m_size = 0;
+    int m_step = 0;
+    std::deque<std::string> m_history;  // what was done last, for the failure's message
+    std::string m_failure;
+};
+
+// KELVO_RANDOM_SEED=n runs that seed alone, KELVO_RANDOM_STEPS=n makes each run longer.
+TEST_F(DriveMountTest, RandomOperationsFromTwoProcessesMatchALocalFile) {
+    std::vector<unsigned> seeds = {1, 2, 3};
+    if (const char* seed = std::getenv("KELVO_RANDOM_SEED")) {
+        seeds = {static_cast<unsigned>(std::strtoul(seed, nullptr, 10))};
+    }
+    const char* steps = std::getenv("KELVO_RANDOM_STEPS");
+    QTemporaryDir local;
+    for (const unsigned seed : seeds) {
+        const std::string name = "random" + std::to_string(seed) + ".bin";
+        const fs::path reference = fs::path(local.path().toStdString()) / name;
+        WriteFile(m_root / name, "");
+        WriteFile(reference, "");
+        RandomExercise exercise(m_root / name, reference, seed);
+        EXPECT_EQ(exercise.run(steps ? std::atoi(steps) : 250), "") << "seed " << seed;
+    }
 }
 
 }  // namespace
