@@ -68,6 +68,7 @@ NTSTATUS WithDocument(PDOKAN_FILE_INFO fileInfo, Body&& body) {
 void MarkChanged(FileContext& context) {
     std::lock_guard<std::mutex> lock(context.mutex);
     context.changed = true;
+    context.onlyCutAtOpen = false;
 }
 
 NTSTATUS Resize(PDOKAN_FILE_INFO fileInfo, LONGLONG size) {
@@ -159,15 +160,15 @@ NTSTATUS FlushFileBuffers(LPCWSTR fileName, PDOKAN_FILE_INFO fileInfo) {
         std::wstring name;
         {
             std::lock_guard<std::mutex> lock(context->mutex);
-            // A close with nothing written through the handle uploads nothing.
-            if (!context->document || !context->changed) {
+            // A close with nothing changed through the handle uploads nothing; a size change is
+            // uploaded like a write, so that its failure reaches close() and fsync() too.
+            if (!context->document || !context->changed || context->onlyCutAtOpen) {
                 return STATUS_SUCCESS;
             }
             document = context->document;
             name = context->info.name;
         }
-        return UploadChanges(ItemStoreForCleanup(DriveOf(fileInfo)), *document, name,
-                             UploadScope::Written);
+        return UploadChanges(ItemStoreForCleanup(DriveOf(fileInfo)), *document, name);
     });
 }
 

@@ -185,11 +185,10 @@ NTSTATUS DocumentOf(KelvoFileSystem& drive, tarvo::IItemStore& store, FileContex
 }
 
 NTSTATUS UploadChanges(const std::shared_ptr<tarvo::IItemStore>& store, OpenDocument& document,
-                       const std::wstring& name, UploadScope scope, std::wstring* failure) {
+                       const std::wstring& name, std::wstring* failure) {
     std::lock_guard<std::mutex> upload(document.uploadMutex);
     const OpenDocument::Changes changes = document.changes();
-    const bool wanted = scope == UploadScope::Written ? changes.written : changes.any();
-    if (!wanted || document.deleted()) {
+    if (!changes.any() || document.deleted()) {
         return STATUS_SUCCESS;
     }
     try {

@@ -102,6 +102,7 @@ public:
         try {
             m_context->document->resize(0);
             m_context->changed = true;
+            m_context->onlyCutAtOpen = true;
             return true;
         } catch (const std::system_error& error) {
             KELVO_DRIVE_LOG(logging::kError) << L"The drive's cache file failed: " << error.what();
@@ -253,9 +254,7 @@ void EndHandle(KelvoFileSystem& drive, const std::shared_ptr<tarvo::IItemStore>&
     if (document->changes().any() && !document->deleted() &&
         (changed || lastToRetry || departure.handlesLeft == 0)) {
         std::wstring failure;
-        if (UploadChanges(store, *document, item.name, UploadScope::AnyChange, &failure) !=
-                STATUS_SUCCESS &&
-            lastToRetry) {
+        if (UploadChanges(store, *document, item.name, &failure) != STATUS_SUCCESS && lastToRetry) {
             ReportUnsentContent(drive, store, *document, item, failure);
         }
     }

@@ -115,18 +115,12 @@ NTSTATUS StatusOf(const std::system_error& error);
 NTSTATUS DocumentOf(KelvoFileSystem& drive, tarvo::IItemStore& store, FileContext& context,
                     std::shared_ptr<OpenDocument>& document);
 
-enum class UploadScope {
-    Written,   // only when bytes were written (a flush)
-    AnyChange  // also a size change alone (the end of a handle)
-};
-
-// Uploads the document's working content as one new version when it has changes of the scope
-// and was not deleted. 0 when there was nothing to upload or the upload succeeded; otherwise the
+// Uploads the document's working content as one new version when it has changes and was not
+// deleted. 0 when there was nothing to upload or the upload succeeded; otherwise the
 // failure's status, logged, with `failure` (when given) set to its text and the changes kept for
 // a later upload. A version once committed counts as uploaded, whatever fails after it.
 NTSTATUS UploadChanges(const std::shared_ptr<tarvo::IItemStore>& store, OpenDocument& document,
-                       const std::wstring& name, UploadScope scope,
-                       std::wstring* failure = nullptr);
+                       const std::wstring& name, std::wstring* failure = nullptr);
 
 // Content that could not be uploaded: saved whole to a recovery file, or its loss logged with
 // the reason; the user hears of it through the drive's notices. The one place that knows both an

@@ -24,6 +24,10 @@ struct FileContext {
     bool writer = false;
     // Content or size was changed through this handle since its last upload.
     bool changed = false;
-    // Guards info.name, document, writer and changed.
+    // The only change so far is the cut of a truncating open: a shell closes such a descriptor
+    // (after duplicating it) before the command writes, and that close must not save an empty
+    // version.
+    bool onlyCutAtOpen = false;
+    // Guards info.name, document, writer, changed and onlyCutAtOpen.
     std::mutex mutex;
 };

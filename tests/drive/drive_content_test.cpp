@@ -223,6 +223,27 @@ TEST_F(DriveContentTest, FlushUploadsOnceAndNothingWhenNothingWasWritten) {
     EXPECT_EQ(versionCount(L"\\Doc"), versions + 1);
 }
 
+// A size change is saved at the flush after it, where its failure can still be told; the cut of a
+// truncating open waits for what is written next.
+TEST_F(DriveContentTest, AFlushUploadsASizeChangeButNotATruncatingOpensCutAlone) {
+    makeDocument(L"\\Doc", "0123456789");
+    const std::size_t versions = versionCount(L"\\Doc");
+    auto handle = open(L"\\Doc", kTruncateExisting, kWriteAccess);
+    EXPECT_EQ(flush(*handle), STATUS_SUCCESS);
+    EXPECT_EQ(versionCount(L"\\Doc"), versions);
+    ASSERT_EQ(write(*handle, 0, "new"), STATUS_SUCCESS);
+    EXPECT_EQ(flush(*handle), STATUS_SUCCESS);
+    EXPECT_EQ(versionCount(L"\\Doc"), versions + 1);
+
+    ASSERT_EQ(m_operations.SetEndOfFile(L"\\Doc", 2, &handle->info), STATUS_SUCCESS);
+    m_faulty->fail("BeginVersion", tarvo::errc::DiskFull);
+    EXPECT_EQ(flush(*handle), STATUS_DISK_FULL);
+    EXPECT_EQ(flush(*handle), STATUS_SUCCESS);
+    EXPECT_EQ(contentOf(L"\\Doc"), "ne");
+    close(*handle);
+    EXPECT_EQ(versionCount(L"\\Doc"), versions + 2);
+}
+
 TEST_F(DriveContentTest, UploadsKeepTheDocumentsBlobCategoryOrUseTheDefault) {
     makeDocument(L"\\Kept", "x");
     const auto category = firstBlobOf(L"\\Kept").category;
