@@ -193,6 +193,14 @@ NTSTATUS SaveOver(KelvoFileSystem& drive, const std::shared_ptr<tarvo::IItemStor
         std::lock_guard<std::mutex> lock(context.mutex);
         sourceName = context.info.name;
     }
+    // What the source's handles changed and did not upload yet is part of the save: the cut of a
+    // truncating open that nothing followed, a change whose handle's end has not reached us.
+    if (const std::shared_ptr<OpenDocument> changed = drive.openDocuments.find(source.back())) {
+        const NTSTATUS uploaded = UploadChanges(storeHolder, *changed, sourceName);
+        if (uploaded != STATUS_SUCCESS) {
+            return uploaded;
+        }
+    }
     tarvo::VersionNumber version = 0;
     try {
         drive.openDocuments.prepareDeletion(storeHolder, target.back());

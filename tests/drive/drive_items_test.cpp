@@ -275,6 +275,23 @@ TEST_F(DriveItemsTest, ReplacingInTheSameFolderSavesByRename) {
     EXPECT_EQ(listNames(L"\\"), (std::vector<std::wstring>{L".kelvo_drive", L"doc.txt"}));
 }
 
+// The source's handles may hold what they did not upload yet: the cut of a truncating open that
+// nothing followed (also while the end of its handle is on its way).
+TEST_F(DriveItemsTest, ReplacingSavesWhatTheSourcesHandlesHaveNotUploaded) {
+    makeDocument(L"\\doc.txt", "old");
+    makeDocument(L"\\doc.txt~tmp", "an earlier temporary file");
+    auto cut = open(L"\\doc.txt~tmp", kTruncateExisting, kWriteAccess);
+    auto handle = open(L"\\doc.txt~tmp", kOpenExisting, DELETE);
+    m_faulty->fail("BeginVersion", tarvo::errc::DiskFull);
+    EXPECT_EQ(move(*handle, L"\\doc.txt", true), STATUS_DISK_FULL);
+    EXPECT_EQ(contentOf(L"\\doc.txt"), "old");
+    EXPECT_EQ(move(*handle, L"\\doc.txt", true), STATUS_SUCCESS);
+    close(*handle);
+    close(*cut);
+    EXPECT_EQ(contentOf(L"\\doc.txt"), "");
+    EXPECT_FALSE(find(L"\\doc.txt~tmp"));
+}
+
 TEST_F(DriveItemsTest, ReplacingInAnotherFolder) {
     makeFolder(L"\\A");
     makeFolder(L"\\B");
