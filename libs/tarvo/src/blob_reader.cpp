@@ -2,17 +2,45 @@
 
 #include "errors_text.h"
 
+#include <algorithm>
+
 namespace tarvo::detail {
 
 BlobReader::BlobReader(std::shared_ptr<Engine> engine, BlobRecord blob)
     : m_engine(std::move(engine)), m_blob(blob) {}
 
-std::shared_ptr<Buffer> BlobReader::NextBuffer() {
-    // use_count 1: nobody but this reader still holds the previous chunk.
-    if (!m_buffer || m_buffer.use_count() != 1) {
-        m_buffer = std::make_shared<Buffer>(m_blob.chunkSize);
+std::shared_ptr<Buffer> BlobReader::FreeBuffer() {
+    // use_count 1: nobody but this reader still holds the chunk it was last filled with.
+    for (const auto& buffer : m_buffers) {
+        if (buffer.use_count() == 1) {
+            return buffer;
+        }
     }
-    return m_buffer;
+    m_buffers.push_back(std::make_shared<Buffer>(m_blob.chunkSize));
+    return m_buffers.back();
+}
+
+void BlobReader::FetchChunks() {
+    const std::uint64_t remainingBytes = m_blob.size - m_offset;
+    const std::uint64_t chunkSize = std::max<std::uint64_t>(m_blob.chunkSize, 1);
+    const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(
+        m_engine->ChunksPerRead(), (remainingBytes + chunkSize - 1) / chunkSize));
+    std::vector<std::shared_ptr<Buffer>> buffers;
+    std::vector<std::uint8_t*> targets;
+    for (std::size_t index = 0; index < count; ++index) {
+        buffers.push_back(FreeBuffer());  // now held twice: not handed out again in this loop
+        targets.push_back(buffers.back()->GetData());
+    }
+    const auto sizes = m_engine->ReadChunks(m_blob.id, m_nextChunk, targets, m_blob.chunkSize);
+    if (sizes.empty()) {
+        // The version was there when the reader opened; its content is gone now.
+        throw errors::ItemGone();
+    }
+    for (std::size_t index = 0; index < sizes.size(); ++index) {
+        buffers[index]->SetSize(sizes[index]);
+        m_ready.push_back(buffers[index]);
+    }
+    m_nextChunk += static_cast<std::int64_t>(sizes.size());
 }
 
 std::shared_ptr<IBuffer> BlobReader::Read() {
@@ -20,23 +48,20 @@ std::shared_ptr<IBuffer> BlobReader::Read() {
     if (m_closed || m_offset >= m_blob.size) {
         return std::make_shared<Buffer>(0);
     }
-    auto buffer = NextBuffer();
-    const std::size_t size =
-        m_engine->ReadChunk(m_blob.id, m_nextChunk, buffer->GetData(), buffer->GetCapacity());
-    if (size == 0) {
-        // The version was there when the reader opened; its content is gone now.
-        throw errors::ItemGone();
+    if (m_ready.empty()) {
+        FetchChunks();
     }
-    buffer->SetSize(size);
-    ++m_nextChunk;
-    m_offset += size;
+    auto buffer = std::move(m_ready.front());
+    m_ready.pop_front();
+    m_offset += buffer->GetSize();
     return buffer;
 }
 
 void BlobReader::Close() {
     std::lock_guard lock(m_mutex);
     m_closed = true;
-    m_buffer.reset();
+    m_ready.clear();
+    m_buffers.clear();
 }
 
 }  // namespace tarvo::detail

@@ -3,13 +3,16 @@
 #include "buffer.h"
 #include "engine.h"
 
+#include <deque>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace tarvo::detail {
 
 // Reads one stored blob chunk by chunk. A buffer that the caller has let go of is reused for the
 // next chunk, so a reader streaming a large blob allocates one chunk buffer, not one per chunk.
+// Where the engine fetches several chunks per request, the reader keeps that many ready.
 class BlobReader : public IBlobReader {
 public:
     BlobReader(std::shared_ptr<Engine> engine, BlobRecord blob);
@@ -19,13 +22,15 @@ public:
     void Close() override;
 
 private:
-    std::shared_ptr<Buffer> NextBuffer();
+    std::shared_ptr<Buffer> FreeBuffer();
+    void FetchChunks();
 
     std::mutex m_mutex;
     const std::shared_ptr<Engine> m_engine;
     const BlobRecord m_blob;
-    std::shared_ptr<Buffer> m_buffer;
-    std::int64_t m_nextChunk = 0;
+    std::vector<std::shared_ptr<Buffer>> m_buffers;  // every buffer this reader has made
+    std::deque<std::shared_ptr<Buffer>> m_ready;     // fetched, not yet handed out
+    std::int64_t m_nextChunk = 0;                    // the next chunk to fetch
     std::uint64_t m_offset = 0;
     bool m_closed = false;
 };

@@ -36,7 +36,10 @@ struct BlobRecord {
 
 // A version being written. Everything it stores stays invisible to every other link until
 // Commit; Discard (or destruction without Commit) leaves the repository as it was, and so does
-// a crash of the process at any moment before Commit returns.
+// a crash of the process at any moment before Commit returns. Content goes into staging space
+// in short transactions as it arrives, so that an upload never keeps other writers waiting for
+// longer than one chunk takes; what a crashed upload staged is collected when the repository
+// is next opened.
 class VersionWrite {
 public:
     virtual ~VersionWrite() = default;
@@ -47,7 +50,8 @@ public:
     virtual void FinishBlob(BlobId blob, std::uint64_t size) = 0;
     // Blobs stored in this version so far.
     virtual std::vector<BlobRecord> Blobs() = 0;
-    // Makes the version current (for a new document: creates the document) and syncs it to disk.
+    // Makes the version current (for a new document: creates the document) in one short
+    // transaction.
     virtual VersionNumber Commit() = 0;
     virtual void Discard() = 0;
 };
@@ -79,6 +83,10 @@ public:
                                                         const std::wstring& comment) = 0;
     virtual std::unique_ptr<VersionWrite> StartVersion(const ItemId& document,
                                                        const std::wstring& comment) = 0;
+    // A new document with an empty first version, its edit lock held by this link. By default
+    // the two steps one after the other; an engine that can do it in one transaction does.
+    virtual void CreateDocumentForEdit(const ItemId& parent, const FileCreateInfo& info,
+                                       const std::wstring& comment);
     virtual std::vector<VersionNumber> ListVersions(const ItemId& document) = 0;
     // The current version's blobs of `source` become a new version of `target`, and `source` is
     // deleted, in one transaction. Returns the new version's number.
@@ -91,12 +99,24 @@ public:
     // Copies chunk `chunkIndex` of the blob into `out`; returns its size, 0 when there is none.
     virtual std::size_t ReadChunk(BlobId blob, std::int64_t chunkIndex, std::uint8_t* out,
                                   std::size_t capacity) = 0;
+    // How many chunks a reader should ask ReadChunks for at once: more than one where each
+    // request costs a round trip.
+    virtual std::size_t ChunksPerRead() const { return 1; }
+    // Copies chunks `first`, `first` + 1, ... into the buffers `out` (each of `capacity` bytes),
+    // as many as `out` has room for; returns the sizes of the chunks found, in order (fewer than
+    // asked at the end of the blob).
+    virtual std::vector<std::size_t> ReadChunks(BlobId blob, std::int64_t first,
+                                                const std::vector<std::uint8_t*>& out,
+                                                std::size_t capacity);
 
     // lock_state values; `holder` receives the holder's text.
     virtual int Lock(const ItemId& document, std::wstring& holder) = 0;
     virtual void Unlock(const ItemId& document) = 0;
     // Releases every lock this link holds (the link is going away).
     virtual void ReleaseAllLocks() noexcept = 0;
+
+    // Returns once everything committed so far would survive a power loss.
+    virtual void Sync() = 0;
 };
 
 }  // namespace tarvo::detail

@@ -25,6 +25,15 @@ void CheckName(const std::wstring& name) {
     }
 }
 
+void CheckNewDocument(const FileCreateInfo& info) {
+    CheckName(info.name);
+    if (info.id.is_nil()) {
+        throw errors::Invalid(
+            L"У нового документа нет идентификатора. Получите его функцией "
+            L"GenerateUuid.");
+    }
+}
+
 }  // namespace
 
 ItemStore::ItemStore(std::shared_ptr<Engine> engine) : m_engine(std::move(engine)) {}
@@ -76,12 +85,7 @@ void ItemStore::DeleteItem(const IdPath& path) {
 std::shared_ptr<IDocument> ItemStore::CreateDocument(const IdPath& parent,
                                                      const FileCreateInfo& info,
                                                      const std::wstring& comment) {
-    CheckName(info.name);
-    if (info.id.is_nil()) {
-        throw errors::Invalid(
-            L"У нового документа нет идентификатора. Получите его функцией "
-            L"GenerateUuid.");
-    }
+    CheckNewDocument(info);
     auto write = m_engine->StartDocument(Target(parent), info, comment);
     return std::make_shared<Document>(m_engine, info.id, std::move(write));
 }
@@ -120,6 +124,13 @@ int ItemStore::LockForEdit(const IdPath& path, std::wstring& holder) {
 
 void ItemStore::Unlock(const IdPath& path) {
     m_engine->Unlock(Target(path));
+}
+
+IdPath ItemStore::CreateDocumentForEdit(const IdPath& parent, const FileCreateInfo& info,
+                                        const std::wstring& comment) {
+    CheckNewDocument(info);
+    m_engine->CreateDocumentForEdit(Target(parent), info, comment);
+    return m_engine->PathOf(info.id);
 }
 
 void ItemStore::SetItemAccess(const IdPath& path, const ItemAccess& access) {

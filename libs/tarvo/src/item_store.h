@@ -35,6 +35,8 @@ public:
 
     int LockForEdit(const IdPath& path, std::wstring& holder) override;
     void Unlock(const IdPath& path) override;
+    IdPath CreateDocumentForEdit(const IdPath& parent, const FileCreateInfo& info,
+                                 const std::wstring& comment) override;
 
     void SetItemAccess(const IdPath& path, const ItemAccess& access) override;
 

@@ -14,4 +14,8 @@ std::wstring Repository::GetRepositoryName() {
     return m_engine->RepositoryName();
 }
 
+void Repository::Sync() {
+    m_engine->Sync();
+}
+
 }  // namespace tarvo::detail

@@ -15,6 +15,7 @@ public:
 
     std::shared_ptr<IItemStore> OpenItemStore() override;
     std::wstring GetRepositoryName() override;
+    void Sync() override;
 
 private:
     const std::shared_ptr<Engine> m_engine;

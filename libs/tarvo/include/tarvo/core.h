@@ -200,6 +200,20 @@ public:
 
     // Administration: the item's visibility and openability.
     virtual void SetItemAccess(const IdPath& path, const ItemAccess& access) = 0;
+
+    // Creates a document with an empty first version and takes its edit lock for this link, as
+    // CreateDocument, Close(true) and LockForEdit would one after the other, but in as few steps
+    // as the repository allows (one transaction in the local repository, where nothing is
+    // created when it throws). Returns the new document's id path.
+    virtual IdPath CreateDocumentForEdit(const IdPath& parent, const FileCreateInfo& info,
+                                         const std::wstring& comment) {
+        CreateDocument(parent, info, comment)->Close(true);
+        IdPath path = parent;
+        path.push_back(info.id);
+        std::wstring holder;
+        LockForEdit(path, holder);
+        return path;
+    }
 };
 
 class IRepository {
@@ -207,6 +221,12 @@ public:
     virtual ~IRepository() = default;
     virtual std::shared_ptr<IItemStore> OpenItemStore() = 0;
     virtual std::wstring GetRepositoryName() = 0;
+
+    // Makes everything committed through any link so far survive a power loss, and returns when
+    // it does. Commits survive a crash of the program as soon as they return; only a power loss
+    // may take the latest ones that nobody made durable this way (like data written to a local
+    // disk without fsync). A repository whose every commit is already durable has nothing to do.
+    virtual void Sync() {}
 };
 
 class ICore {

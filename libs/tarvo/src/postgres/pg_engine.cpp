@@ -4,6 +4,7 @@
 #include "../text_codec.h"
 #include "../time_codec.h"
 #include "pg_error.h"
+#include "pg_locks_keys.h"
 #include "pg_queries.h"
 #include "pg_version_write.h"
 
@@ -37,10 +38,14 @@ void DeleteSubtree(Connection& connection, const ItemId& id) {
     // Content first, the items themselves last: each statement finds the subtree through the
     // items.
     static constexpr const char* kDeletions[] = {
+        // Staged blobs (no version yet) stay with their uploaders, whose commit will find the
+        // document gone and remove them, or with the collection of abandoned uploads.
         TARVO_SUBTREE
         "DELETE FROM kelvo.blob_chunks WHERE blob_id IN (SELECT b.id FROM kelvo.blobs b "
-        "WHERE b.item_id IN (SELECT id FROM subtree))",
-        TARVO_SUBTREE "DELETE FROM kelvo.blobs WHERE item_id IN (SELECT id FROM subtree)",
+        "WHERE b.item_id IN (SELECT id FROM subtree) AND b.version IS NOT NULL)",
+        TARVO_SUBTREE
+        "DELETE FROM kelvo.blobs WHERE item_id IN (SELECT id FROM subtree) "
+        "AND version IS NOT NULL",
         TARVO_SUBTREE "DELETE FROM kelvo.versions WHERE item_id IN (SELECT id FROM subtree)",
         TARVO_SUBTREE "DELETE FROM kelvo.edit_locks WHERE item_id IN (SELECT id FROM subtree)",
         TARVO_SUBTREE "DELETE FROM kelvo.items WHERE id IN (SELECT id FROM subtree)",
@@ -53,7 +58,38 @@ void DeleteSubtree(Connection& connection, const ItemId& id) {
 }  // namespace
 
 PgEngine::PgEngine(const ConnectionSettings& settings)
-    : m_session(settings, FromUtf8(settings.database)), m_pool(settings) {}
+    : m_session(settings, FromUtf8(settings.database)), m_pool(settings) {
+    CollectAbandonedUploads();
+}
+
+void PgEngine::CollectAbandonedUploads() {
+    // A staged blob (no version yet) is alive while its uploader's session holds the blob's
+    // staging lock; the row becomes visible only with the lock already taken, and the lock is
+    // let go only after the row has got its version or been removed.
+    auto connection = m_pool.Acquire();
+    Transaction transaction(*connection);
+    auto abandoned = connection->Exec(
+        "SELECT b.id FROM kelvo.blobs b WHERE b.version IS NULL AND NOT EXISTS ("
+        " SELECT 1 FROM pg_catalog.pg_locks p WHERE p.locktype = 'advisory' AND p.granted"
+        " AND p.objsubid = 2 AND p.classid::bigint = $1"
+        " AND p.objid::bigint = (b.id & 2147483647)"
+        " AND p.database = (SELECT oid FROM pg_catalog.pg_database"
+        "                   WHERE datname = current_database()))"
+        " FOR UPDATE OF b SKIP LOCKED",
+        Params().Int64(lock_keys::kStagingNamespace));
+    if (abandoned.Rows() == 0) {
+        return;
+    }
+    std::vector<std::int64_t> ids;
+    for (int row = 0; row < abandoned.Rows(); ++row) {
+        ids.push_back(abandoned.Int64(row, 0));
+    }
+    connection->Exec("DELETE FROM kelvo.blob_chunks WHERE blob_id = ANY($1::bigint[])",
+                     Params().Int64Array(ids));
+    connection->Exec("DELETE FROM kelvo.blobs WHERE id = ANY($1::bigint[])",
+                     Params().Int64Array(ids));
+    transaction.Commit();
+}
 
 PgEngine::~PgEngine() {
     ReleaseAllLocks();
@@ -416,6 +452,50 @@ std::size_t PgEngine::ReadChunk(BlobId blob, std::int64_t chunkIndex, std::uint8
         std::memcpy(out, result.Bytes(0, 0), size);
     }
     return size;
+}
+
+std::size_t PgEngine::ChunksPerRead() const {
+    // Each request is a round trip to the server; a few chunks per request keep the link busy
+    // without holding much more than a chunk's worth of memory per reader.
+    return 8;
+}
+
+std::vector<std::size_t> PgEngine::ReadChunks(BlobId blob, std::int64_t first,
+                                              const std::vector<std::uint8_t*>& out,
+                                              std::size_t capacity) {
+    auto connection = m_pool.Acquire();
+    // Binary form: the bytes arrive as they are, and so does the index (8 bytes, big-endian).
+    auto result = connection->Exec(
+        "SELECT chunk_index, data FROM kelvo.blob_chunks WHERE blob_id = $1 "
+        "AND chunk_index >= $2 AND chunk_index < $3 ORDER BY chunk_index",
+        Params().Int64(blob).Int64(first).Int64(first + static_cast<std::int64_t>(out.size())),
+        true);
+    std::vector<std::size_t> sizes;
+    for (int row = 0; row < result.Rows(); ++row) {
+        std::uint64_t index = 0;
+        for (std::size_t byte = 0; byte < 8 && byte < result.Length(row, 0); ++byte) {
+            index = (index << 8) | result.Bytes(row, 0)[byte];
+        }
+        if (static_cast<std::int64_t>(index) != first + row) {
+            break;  // a gap: the caller finds the content shorter than recorded
+        }
+        const std::size_t size = result.Length(row, 1);
+        if (size > capacity) {
+            throw TarvoError(errc::StorageFailure,
+                             L"Фрагмент содержимого документа больше объявленного размера: "
+                             L"хранилище повреждено.");
+        }
+        if (size > 0) {
+            std::memcpy(out[static_cast<std::size_t>(row)], result.Bytes(row, 1), size);
+        }
+        sizes.push_back(size);
+    }
+    return sizes;
+}
+
+void PgEngine::Sync() {
+    // Every commit already waits for the server to make it durable (the server's own setting,
+    // synchronous_commit, on by default); content staged before a commit is covered by it.
 }
 
 int PgEngine::Lock(const ItemId& document, std::wstring& holder) {

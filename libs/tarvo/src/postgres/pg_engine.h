@@ -42,12 +42,20 @@ public:
     std::vector<BlobRecord> ListBlobs(const ItemId& document, VersionNumber version) override;
     std::size_t ReadChunk(BlobId blob, std::int64_t chunkIndex, std::uint8_t* out,
                           std::size_t capacity) override;
+    std::size_t ChunksPerRead() const override;
+    std::vector<std::size_t> ReadChunks(BlobId blob, std::int64_t first,
+                                        const std::vector<std::uint8_t*>& out,
+                                        std::size_t capacity) override;
 
     int Lock(const ItemId& document, std::wstring& holder) override;
     void Unlock(const ItemId& document) override;
     void ReleaseAllLocks() noexcept override;
+    void Sync() override;
 
 private:
+    // Removes content that uploads of links now gone left staged.
+    void CollectAbandonedUploads();
+
     LockSession m_session;
     ConnectionPool m_pool;
 };

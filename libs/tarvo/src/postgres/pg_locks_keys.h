@@ -13,6 +13,9 @@ namespace tarvo::detail::postgres::lock_keys {
 constexpr std::int64_t kNamespace = 0x4B454C56;  // "KELV"
 constexpr std::int64_t kSchema = 1;              // creating or migrating the schema
 constexpr std::int64_t kTree = 2;                // changing the folder tree (names, parents)
+// Staged blobs use the two-number form too: this number, then the blob id's low 31 bits. Two
+// blobs whose ids share them only keep each other's leftovers a little longer.
+constexpr std::int64_t kStagingNamespace = 0x4B535447;  // "KSTG"
 
 // A non-negative 63-bit key: the two halves of the id folded together.
 inline std::int64_t ForDocument(const ItemId& id) {

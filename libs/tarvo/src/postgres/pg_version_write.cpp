@@ -3,6 +3,7 @@
 #include "../errors_text.h"
 #include "../time_codec.h"
 #include "pg_error.h"
+#include "pg_locks_keys.h"
 #include "pg_queries.h"
 
 #include <algorithm>
@@ -18,21 +19,20 @@ PgVersionWrite::PgVersionWrite(ConnectionPool::Lease lease, const LinkIdentity& 
       m_creation(std::move(creation)),
       m_comment(std::move(comment)) {}
 
-PgVersionWrite::~PgVersionWrite() = default;  // an open transaction rolls back
+PgVersionWrite::~PgVersionWrite() {
+    Discard();
+}
 
 void PgVersionWrite::Start() {
     if (m_finished) {
         throw errors::DocumentClosed();
     }
-    if (m_transaction) {
-        return;
-    }
     // Refused early, so that nobody uploads a whole content only to learn at the end that
     // another user holds the document; checked again at commit.
-    if (!m_creation) {
+    if (!m_checked && !m_creation) {
         CheckExistingDocument();
     }
-    m_transaction.emplace(*m_lease);
+    m_checked = true;
 }
 
 void PgVersionWrite::CheckExistingDocument() {
@@ -44,11 +44,17 @@ void PgVersionWrite::CheckExistingDocument() {
 
 BlobId PgVersionWrite::AddBlob(const boost::uuids::uuid& category, std::size_t chunkSize) {
     Start();
+    // One statement, so one transaction: the row becomes visible with its staging lock taken.
     // The version number is not known before commit; the blob gets it then.
     auto result = m_lease->Exec(
-        "INSERT INTO kelvo.blobs(item_id, version, category, size, chunk_size) "
-        "VALUES ($1, NULL, $2, 0, $3) RETURNING id",
-        Params().Uuid(m_document).Uuid(category).Int64(static_cast<std::int64_t>(chunkSize)));
+        "WITH staged AS (INSERT INTO kelvo.blobs(item_id, version, category, size, chunk_size) "
+        "VALUES ($1, NULL, $2, 0, $3) RETURNING id) "
+        "SELECT id, pg_advisory_lock($4::integer, (id & 2147483647)::integer) FROM staged",
+        Params()
+            .Uuid(m_document)
+            .Uuid(category)
+            .Int64(static_cast<std::int64_t>(chunkSize))
+            .Int64(lock_keys::kStagingNamespace));
     BlobRecord blob;
     blob.id = result.Int64(0, 0);
     blob.category = category;
@@ -66,17 +72,37 @@ void PgVersionWrite::AppendChunk(BlobId blob, std::int64_t chunkIndex, const std
 
 void PgVersionWrite::FinishBlob(BlobId blob, std::uint64_t size) {
     Start();
-    m_lease->Exec("UPDATE kelvo.blobs SET size = $2 WHERE id = $1",
-                  Params().Int64(blob).Int64(static_cast<std::int64_t>(size)));
     const auto found = std::find_if(m_blobs.begin(), m_blobs.end(),
                                     [blob](const BlobRecord& record) { return record.id == blob; });
     if (found != m_blobs.end()) {
-        found->size = size;
+        found->size = size;  // written with the version at commit
     }
 }
 
 std::vector<BlobRecord> PgVersionWrite::Blobs() {
     return m_blobs;
+}
+
+std::vector<std::int64_t> PgVersionWrite::BlobIds() const {
+    std::vector<std::int64_t> ids;
+    for (const auto& blob : m_blobs) {
+        ids.push_back(blob.id);
+    }
+    return ids;
+}
+
+void PgVersionWrite::ReleaseStagingLocks() noexcept {
+    if (m_blobs.empty()) {
+        return;
+    }
+    try {
+        m_lease->Exec(
+            "SELECT pg_advisory_unlock($2::integer, (id & 2147483647)::integer) "
+            "FROM unnest($1::bigint[]) AS id",
+            Params().Int64Array(BlobIds()).Int64(lock_keys::kStagingNamespace));
+    } catch (const std::exception&) {
+        // The session is gone, and its locks with it.
+    }
 }
 
 // Checked again under the tree lock: another client may have taken the name or removed the
@@ -136,6 +162,7 @@ VersionNumber PgVersionWrite::NextVersionOfExistingDocument() {
 VersionNumber PgVersionWrite::Commit() {
     Start();
     Connection& connection = *m_lease;
+    Transaction transaction(connection);
     const std::int64_t now = ToMicroseconds(Now());
     const VersionNumber number = m_creation ? InsertDocument(now) : NextVersionOfExistingDocument();
     connection.Exec(
@@ -148,24 +175,43 @@ VersionNumber PgVersionWrite::Commit() {
             .Text(m_identity.HolderText())
             .Int64(now));
     if (!m_blobs.empty()) {
-        std::vector<std::int64_t> ids;
+        std::vector<std::int64_t> sizes;
         for (const auto& blob : m_blobs) {
-            ids.push_back(blob.id);
+            sizes.push_back(static_cast<std::int64_t>(blob.size));
         }
-        connection.Exec("UPDATE kelvo.blobs SET version = $2 WHERE id = ANY($1::bigint[])",
-                        Params().Int64Array(ids).Int64(number));
+        connection.Exec(
+            "UPDATE kelvo.blobs b SET version = $3, size = s.size "
+            "FROM unnest($1::bigint[], $2::bigint[]) AS s(id, size) WHERE b.id = s.id",
+            Params().Int64Array(BlobIds()).Int64Array(sizes).Int64(number));
     }
     connection.Exec("UPDATE kelvo.items SET current_version = $2, modified_us = $3 WHERE id = $1",
                     Params().Uuid(m_document).Int64(number).Int64(now));
-    m_transaction->Commit();
-    m_transaction.reset();
+    transaction.Commit();
     m_finished = true;
+    ReleaseStagingLocks();
+    m_blobs.clear();
     return number;
 }
 
 void PgVersionWrite::Discard() {
-    m_transaction.reset();
+    if (m_finished) {
+        return;
+    }
     m_finished = true;
+    if (m_blobs.empty()) {
+        return;
+    }
+    try {
+        const auto ids = BlobIds();
+        m_lease->Exec("DELETE FROM kelvo.blob_chunks WHERE blob_id = ANY($1::bigint[])",
+                      Params().Int64Array(ids));
+        m_lease->Exec("DELETE FROM kelvo.blobs WHERE id = ANY($1::bigint[]) AND version IS NULL",
+                      Params().Int64Array(ids));
+    } catch (const std::exception&) {
+        // Left staged; once the lock goes, the next link to open the repository collects it.
+    }
+    ReleaseStagingLocks();
+    m_blobs.clear();
 }
 
 }  // namespace tarvo::detail::postgres

@@ -8,12 +8,13 @@
 
 namespace tarvo::detail::postgres {
 
-// A version (or a whole new document) written inside one server transaction on a connection of
-// its own. Content goes in as it arrives, invisible to everybody else; the version gets its
-// number and becomes current only at commit, under a lock of the document's row, so that two
-// clients saving the same document one after the other get consecutive versions and an upload
-// blocks nobody while it runs. A client that dies in the middle leaves nothing: the server rolls
-// the transaction back.
+// A version (or a whole new document) being written. Content goes in as it arrives, each chunk in
+// a transaction of its own, into a blob row without a version: staged, invisible to everybody
+// else. While the upload lives, its connection's session holds an advisory lock per staged blob;
+// a client that dies leaves blobs without a version and without a lock, which the next link to
+// open the repository collects. The version gets its number and becomes current only at commit,
+// in one short transaction under a lock of the document's row, so that two clients saving the
+// same document one after the other get consecutive versions and an upload blocks nobody.
 class PgVersionWrite : public VersionWrite {
 public:
     struct NewDocument {
@@ -38,14 +39,17 @@ private:
     void CheckExistingDocument();
     VersionNumber InsertDocument(std::int64_t now);
     VersionNumber NextVersionOfExistingDocument();
+    std::vector<std::int64_t> BlobIds() const;
+    // Gives back the staging locks of this version's blobs (after their rows are settled).
+    void ReleaseStagingLocks() noexcept;
 
-    ConnectionPool::Lease m_lease;  // declared before the transaction: it must outlive it
+    ConnectionPool::Lease m_lease;
     const LinkIdentity& m_identity;
     const ItemId m_document;
     const std::optional<NewDocument> m_creation;
     const std::wstring m_comment;
-    std::optional<Transaction> m_transaction;
     std::vector<BlobRecord> m_blobs;
+    bool m_checked = false;
     bool m_finished = false;
 };
 

@@ -8,8 +8,8 @@ namespace tarvo::detail::sqlite {
 
 namespace {
 
-// A long upload holds the write lock for the whole of its version; other writers wait for it
-// rather than fail.
+// Writers hold the write lock for short transactions only (an upload stages its content chunk by
+// chunk); a writer that finds it taken waits rather than fails, however busy the disk is.
 constexpr int kBusyTimeoutMilliseconds = 60'000;
 
 }  // namespace
@@ -32,10 +32,12 @@ Database::Database(const std::string& path, bool create) {
     try {
         Check(m_db, sqlite3_busy_timeout(m_db, kBusyTimeoutMilliseconds));
         sqlite3_extended_result_codes(m_db, 1);
-        // A committed version must survive a power loss: WAL with a sync at every commit.
+        // Like a local disk: a commit survives a crash of the program at once, and a power loss
+        // once somebody asks for it to be durable (SyncToDisk). WAL with synchronous=NORMAL
+        // syncs only at checkpoints, so a commit does not wait for the disk.
         Execute(
             "PRAGMA journal_mode=WAL;"
-            "PRAGMA synchronous=FULL;"
+            "PRAGMA synchronous=NORMAL;"
             "PRAGMA journal_size_limit=67108864;"
             "PRAGMA cache_size=-8192;"
             "PRAGMA temp_store=MEMORY;");
@@ -68,6 +70,30 @@ Statement& Database::Prepare(const char* sql) {
 
 std::int64_t Database::LastInsertRowId() const {
     return sqlite3_last_insert_rowid(m_db);
+}
+
+int Database::Changes() const {
+    return sqlite3_changes(m_db);
+}
+
+void Database::SyncToDisk() {
+    {
+        // A read opens the connection's handle of the write-ahead log if it has none yet.
+        Transaction read(*this, Transaction::Kind::Read);
+        StatementUse query(Prepare("SELECT 1 FROM repository_info LIMIT 1"));
+        query->Step();
+    }
+    // Every commit is in the write-ahead log before it returns, and the log only grows until a
+    // checkpoint has synced its frames into the database file: syncing the log makes every
+    // commit so far durable, without a write of our own and without the write lock.
+    sqlite3_file* log = nullptr;
+    Check(m_db, sqlite3_file_control(m_db, "main", SQLITE_FCNTL_JOURNAL_POINTER, &log));
+    if (log != nullptr && log->pMethods != nullptr) {
+        Check(m_db, log->pMethods->xSync(log, SQLITE_SYNC_NORMAL));
+        return;
+    }
+    // No log open (not in WAL mode after all): a full checkpoint syncs the database file.
+    Check(m_db, sqlite3_wal_checkpoint_v2(m_db, "main", SQLITE_CHECKPOINT_FULL, nullptr, nullptr));
 }
 
 bool Database::InTransaction() const {

@@ -27,6 +27,10 @@ public:
     // its address is the cache key.
     Statement& Prepare(const char* sql);
     std::int64_t LastInsertRowId() const;
+    // Rows changed by the last statement.
+    int Changes() const;
+    // Returns once every transaction committed so far, by any connection, survives a power loss.
+    void SyncToDisk();
     bool InTransaction() const;
     sqlite3* Handle() const { return m_db; }
 

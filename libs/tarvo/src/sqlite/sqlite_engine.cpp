@@ -43,9 +43,38 @@ void DeleteSubtree(Database& db, const ItemId& id) {
 
 SqliteEngine::SqliteEngine(const std::string& path, const std::wstring& defaultName,
                            LinkIdentity identity)
-    : m_pool(path), m_identity(std::move(identity)) {
+    : m_pool(path), m_identity(std::move(identity)), m_reclaimer(path) {
     Database db(path, true);
     PrepareSchema(db, defaultName);
+    CollectAbandonedUploads(db);
+}
+
+void SqliteEngine::CollectAbandonedUploads(Database& db) {
+    struct Staged {
+        BlobId blob;
+        std::string host;
+        std::int64_t processId;
+        std::int64_t processStart;
+    };
+    std::vector<Staged> staged;
+    {
+        StatementUse query(
+            db.Prepare("SELECT blob_id, host, process_id, process_start FROM staged_blobs"));
+        while (query->Step()) {
+            staged.push_back({query->ColumnInt64(0), query->ColumnUtf8(1), query->ColumnInt64(2),
+                              query->ColumnInt64(3)});
+        }
+    }
+    bool collected = false;
+    for (const auto& upload : staged) {
+        if (IsOwnerGone(upload.host, upload.processId, upload.processStart)) {
+            RemoveStagedBlob(db, upload.blob);
+            collected = true;
+        }
+    }
+    if (collected) {
+        m_reclaimer.Nudge();
+    }
 }
 
 SqliteEngine::~SqliteEngine() {
@@ -199,6 +228,7 @@ void SqliteEngine::Delete(const ItemId& id) {
     CheckNoForeignLocksBelow(*db, id);
     DeleteSubtree(*db, id);
     transaction.Commit();
+    m_reclaimer.Nudge();
 }
 
 void SqliteEngine::SetAccess(const ItemId& id, const ItemAccess& access) {
@@ -242,6 +272,15 @@ std::unique_ptr<VersionWrite> SqliteEngine::StartVersion(const ItemId& document,
     }
     return std::make_unique<SqliteVersionWrite>(std::move(db), m_identity, document, std::nullopt,
                                                 comment);
+}
+
+void SqliteEngine::CreateDocumentForEdit(const ItemId& parent, const FileCreateInfo& info,
+                                         const std::wstring& comment) {
+    auto db = m_pool.Acquire();
+    Transaction transaction(*db, Kind::Write);
+    SqliteVersionWrite::InsertNewDocument(*db, m_identity, parent, info, comment);
+    InsertLock(*db, info.id);
+    transaction.Commit();
 }
 
 std::vector<VersionNumber> SqliteEngine::ListVersions(const ItemId& document) {
@@ -391,11 +430,10 @@ std::size_t SqliteEngine::ReadChunk(BlobId blob, std::int64_t chunkIndex, std::u
     return size;
 }
 
-int SqliteEngine::Lock(const ItemId& document, std::wstring& holder) {
-    auto db = m_pool.Acquire();
-    Transaction transaction(*db, Kind::Write);
-    queries::RequireDocument(*db, document);
-    const auto existing = queries::FindLock(*db, document);
+std::optional<int> SqliteEngine::TakenLockState(Database& db, const ItemId& document,
+                                                std::wstring& holder) {
+    queries::RequireDocument(db, document);
+    const auto existing = queries::FindLock(db, document);
     if (existing && existing->linkId == m_identity.linkId) {
         holder = existing->holder;
         return lock_state::kAlreadyHeld;
@@ -404,11 +442,14 @@ int SqliteEngine::Lock(const ItemId& document, std::wstring& holder) {
         holder = existing->holder;
         return lock_state::kHeldByOther;
     }
-    // Free, or its owner's process has ended: the lock is ours.
+    return std::nullopt;
+}
+
+void SqliteEngine::InsertLock(Database& db, const ItemId& document) {
     StatementUse insert(
-        db->Prepare("INSERT OR REPLACE INTO edit_locks"
-                    "(item_id, link_id, host, process_id, process_start, holder, taken_us) "
-                    "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)"));
+        db.Prepare("INSERT OR REPLACE INTO edit_locks"
+                   "(item_id, link_id, host, process_id, process_start, holder, taken_us) "
+                   "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)"));
     insert->BindUuid(1, document);
     insert->BindUuid(2, m_identity.linkId);
     insert->BindUtf8(3, m_identity.host);
@@ -417,6 +458,24 @@ int SqliteEngine::Lock(const ItemId& document, std::wstring& holder) {
     insert->BindText(6, m_identity.HolderText());
     insert->BindInt64(7, ToMicroseconds(Now()));
     insert->Run();
+}
+
+int SqliteEngine::Lock(const ItemId& document, std::wstring& holder) {
+    auto db = m_pool.Acquire();
+    {
+        // Most asks find the lock taken already (every upload asks again): a read answers them
+        // without the write lock.
+        Transaction transaction(*db, Kind::Read);
+        if (const auto state = TakenLockState(*db, document, holder)) {
+            return *state;
+        }
+    }
+    Transaction transaction(*db, Kind::Write);
+    if (const auto state = TakenLockState(*db, document, holder)) {
+        return *state;
+    }
+    // Free, or its owner's process has ended: the lock is ours.
+    InsertLock(*db, document);
     transaction.Commit();
     holder = m_identity.HolderText();
     return lock_state::kTaken;
@@ -449,6 +508,10 @@ void SqliteEngine::ReleaseAllLocks() noexcept {
         // The link is going away and has nobody left to tell; a lock left behind is taken over
         // by the next link once this process has ended.
     }
+}
+
+void SqliteEngine::Sync() {
+    m_pool.Acquire()->SyncToDisk();
 }
 
 #undef TARVO_SUBTREE

@@ -3,7 +3,9 @@
 #include "../engine.h"
 #include "../link_identity.h"
 #include "sqlite_connection_pool.h"
+#include "sqlite_space_reclaimer.h"
 
+#include <optional>
 #include <string>
 
 namespace tarvo::detail::sqlite {
@@ -31,6 +33,8 @@ public:
                                                 const std::wstring& comment) override;
     std::unique_ptr<VersionWrite> StartVersion(const ItemId& document,
                                                const std::wstring& comment) override;
+    void CreateDocumentForEdit(const ItemId& parent, const FileCreateInfo& info,
+                               const std::wstring& comment) override;
     std::vector<VersionNumber> ListVersions(const ItemId& document) override;
     VersionNumber ReplaceDocument(const ItemId& source, const ItemId& target,
                                   const std::wstring& comment) override;
@@ -43,12 +47,20 @@ public:
     int Lock(const ItemId& document, std::wstring& holder) override;
     void Unlock(const ItemId& document) override;
     void ReleaseAllLocks() noexcept override;
+    void Sync() override;
 
 private:
     void CheckNoForeignLocksBelow(Database& db, const ItemId& id);
+    // The answer to Lock when the lock is already taken (by this link or a live other); none
+    // when this link may take it.
+    std::optional<int> TakenLockState(Database& db, const ItemId& document, std::wstring& holder);
+    void InsertLock(Database& db, const ItemId& document);
+    // Removes what uploads of processes that have ended left staged.
+    void CollectAbandonedUploads(Database& db);
 
     ConnectionPool m_pool;
     const LinkIdentity m_identity;
+    SpaceReclaimer m_reclaimer;  // last: its thread stops before anything else goes
 };
 
 }  // namespace tarvo::detail::sqlite

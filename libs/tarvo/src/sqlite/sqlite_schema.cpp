@@ -58,6 +58,46 @@ CREATE TABLE edit_locks(
 CREATE INDEX edit_locks_by_link ON edit_locks(link_id);
 )sql";
 
+// Added to existing repositories too, at every open; a program that does not know the table
+// leaves it alone. Content that an upload has written but not yet committed: its chunks are in
+// blob_chunks under the blob id, and nothing else refers to them until the version's commit
+// writes the blob's row and removes this one. The owner's process tells whether the upload can
+// still finish; one that cannot is collected at the next open.
+constexpr const char* kCreateStaging = R"sql(
+CREATE TABLE IF NOT EXISTS staged_blobs(
+    blob_id INTEGER PRIMARY KEY,
+    link_id BLOB NOT NULL,
+    host TEXT NOT NULL,
+    process_id INTEGER NOT NULL,
+    process_start INTEGER NOT NULL,
+    started_us INTEGER NOT NULL);
+)sql";
+
+// SQLite's incremental auto-vacuum mode.
+constexpr std::int64_t kIncrementalVacuum = 2;
+
+std::int64_t AutoVacuumMode(Database& db) {
+    StatementUse query(db.Prepare("PRAGMA auto_vacuum"));
+    return query->Step() ? query->ColumnInt64(0) : 0;
+}
+
+// The mode can only change by rebuilding the file; done once, for repositories made before the
+// space of deleted content was given back. The rebuild's copy goes to a temporary file, not to
+// memory: the repository may be larger than the memory.
+void EnableIncrementalVacuum(Database& db) {
+    if (AutoVacuumMode(db) == kIncrementalVacuum) {
+        return;
+    }
+    db.Execute("PRAGMA auto_vacuum=INCREMENTAL; PRAGMA temp_store=FILE;");
+    try {
+        db.Execute("VACUUM");
+    } catch (...) {
+        db.Execute("PRAGMA temp_store=MEMORY");
+        throw;
+    }
+    db.Execute("PRAGMA temp_store=MEMORY");
+}
+
 int SchemaVersion(Database& db) {
     StatementUse query(db.Prepare("PRAGMA user_version"));
     return query->Step() ? static_cast<int>(query->ColumnInt64(0)) : 0;
@@ -97,7 +137,9 @@ void PrepareSchema(Database& db, const std::wstring& defaultName) {
     if (version != kSchemaVersion) {
         db.Execute(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
     }
+    db.Execute(kCreateStaging);
     transaction.Commit();
+    EnableIncrementalVacuum(db);
 }
 
 }  // namespace tarvo::detail::sqlite

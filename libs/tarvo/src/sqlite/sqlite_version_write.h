@@ -8,11 +8,12 @@
 
 namespace tarvo::detail::sqlite {
 
-// A version (or a whole new document) written inside one SQLite transaction on a connection of
-// its own. Only content chunks are written while the version is open; the rows describing the
-// document, the version and its blobs follow at commit. The transaction starts with the first blob
-// (or at commit), so merely opening a version does not hold the database's write lock; from then on
-// other writers wait until it ends, while readers go on seeing the previous version (WAL).
+// A version (or a whole new document) being written. Each full chunk goes into staging space in
+// a transaction of its own as it arrives (staged_blobs names the blob, blob_chunks holds its
+// bytes), so the database's write lock is never held for longer than one chunk takes. The last,
+// partial chunk of each blob waits in memory for the commit: a small document costs one
+// transaction. The commit checks everything again and writes the rows that make the version
+// current, in one short transaction; until then nobody sees any of it.
 class SqliteVersionWrite : public VersionWrite {
 public:
     struct NewDocument {
@@ -32,23 +33,47 @@ public:
     VersionNumber Commit() override;
     void Discard() override;
 
-private:
-    void Start();
-    void CheckNewDocument();
-    void CheckExistingDocument();
-    void WriteDocumentRow(std::int64_t now);
-    void WriteVersionRows(std::int64_t now);
+    // Writes the rows of a new document and its first version (number 1), in the caller's
+    // write transaction; checks that the name is free first.
+    static void InsertNewDocument(Database& db, const LinkIdentity& identity, const ItemId& parent,
+                                  const FileCreateInfo& info, const std::wstring& comment);
 
-    ConnectionPool::Lease m_lease;  // declared before the transaction: it must outlive it
+private:
+    // One blob of the version. Callers name it by its handle (negative); its real id comes when
+    // it is first staged or at commit. Ids are handed out in the order the blobs were added,
+    // which is their order in the version.
+    struct Blob {
+        BlobId handle = 0;
+        BlobRecord record;    // record.id is the handle until the blob is stored
+        bool stored = false;  // has its real id (and, until commit, a staged_blobs row)
+        std::vector<std::uint8_t> heldChunk;  // the last, partial chunk, written at commit
+        std::int64_t heldIndex = -1;
+    };
+
+    Blob& Find(BlobId blob);
+    void CheckOpen() const;
+    void CheckDocument();
+    void StageChunk(Blob& blob, std::int64_t chunkIndex, const std::uint8_t* data,
+                    std::size_t size);
+    enum class IdUse { Staged, Committed };
+    std::vector<BlobId> NewIdsUpTo(const Blob& last, IdUse use);
+    void AdoptIds(const std::vector<BlobId>& ids);
+    void InsertChunk(BlobId blob, std::int64_t chunkIndex, const std::uint8_t* data,
+                     std::size_t size);
+    void WriteVersionRows(VersionNumber number, std::int64_t now);
+
+    ConnectionPool::Lease m_lease;
     const LinkIdentity& m_identity;
     const ItemId m_document;
     const std::optional<NewDocument> m_creation;
     const std::wstring m_comment;
-    std::optional<Transaction> m_transaction;
-    VersionNumber m_number = 0;
-    BlobId m_nextBlob = 0;
-    std::vector<BlobRecord> m_blobs;
+    std::vector<Blob> m_blobs;
+    bool m_checked = false;  // the document was checked by the first staging transaction
     bool m_finished = false;
 };
+
+// Removes a staged blob's chunks and its staged_blobs row, a few chunks per transaction, so that
+// collecting a large upload keeps nobody waiting. Runs its own transactions.
+void RemoveStagedBlob(Database& db, BlobId blob);
 
 }  // namespace tarvo::detail::sqlite
