@@ -11,6 +11,7 @@
 #include <boost/uuid/uuid_io.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <thread>
 
@@ -315,6 +316,26 @@ TEST_P(ItemStoreTest, CreatedDocumentExistsOnlyOnceCommitted) {
     EXPECT_EQ(ErrorCodeOf([&] { m_store->OpenDocument(m_root); }), tarvo::errc::NotADocument);
 }
 
+TEST_P(ItemStoreTest, CreatesADocumentAlreadyLockedForEditing) {
+    tarvo::FileCreateInfo info{tarvo::GenerateUuid(), L"new", tarvo::GenerateUuid()};
+    const auto document = m_store->CreateDocumentForEdit(m_root, info, L"");
+    EXPECT_EQ(m_store->ResolvePath({L"", L"new"}), document);
+    EXPECT_EQ(m_store->ListVersions(document), (std::vector<tarvo::VersionNumber>{1}));
+    EXPECT_EQ(m_store->GetItemInfo(document).size, std::optional<std::uint64_t>(0));
+    std::wstring holder;
+    EXPECT_EQ(m_store->LockForEdit(document, holder), tarvo::lock_state::kAlreadyHeld);
+    auto other = m_repository->Connect()->OpenItemStore();
+    EXPECT_EQ(other->LockForEdit(document, holder), tarvo::lock_state::kHeldByOther);
+
+    // A taken name: nothing is created and no lock is left behind.
+    tarvo::FileCreateInfo clash{tarvo::GenerateUuid(), L"new", tarvo::GenerateUuid()};
+    EXPECT_EQ(ErrorCodeOf([&] { m_store->CreateDocumentForEdit(m_root, clash, L""); }),
+              tarvo::errc::NameCollision);
+    EXPECT_EQ(Children(*m_store, m_root).size(), 1u);
+    EXPECT_EQ(ErrorCodeOf([&] { other->CreateDocumentForEdit(document, info, L""); }),
+              tarvo::errc::NotAFolder);
+}
+
 TEST_P(ItemStoreTest, StreamsContentInChunks) {
     const auto document = CreateDocument(*m_store, m_root, L"large");
     auto version = m_store->BeginVersion(document, L"");
@@ -410,23 +431,36 @@ TEST_P(ItemStoreTest, TakesOverTheLockOfALinkWhoseProcessEnded) {
     EXPECT_EQ(m_store->LockForEdit(document, holder), tarvo::lock_state::kAlreadyHeld);
 }
 
-TEST_P(ItemStoreTest, AKilledUploadLeavesThePreviousVersionIntact) {
+TEST_P(ItemStoreTest, AKilledUploadLeavesThePreviousVersionIntactAndItsStagedContentIsCollected) {
     const auto document = CreateDocument(*m_store, m_root, L"doc");
+    const auto other = CreateDocument(*m_store, m_root, L"other");
     const auto previous = PatternBytes(300'000, 7);
     CommitVersion(*m_store, document, previous);
     const auto versionsBefore = m_store->ListVersions(document);
+    const std::int64_t chunksBefore = m_repository->StoredChunks();
 
     {
         ChildProcess child(ChildProgram(), ChildArguments(*m_repository, "upload", document));
         ASSERT_EQ(child.ReadLine(), "uploading");
-        // Readers are not held up by the upload in progress.
+        // Neither readers nor other writers are held up by the upload in progress.
         EXPECT_EQ(ReadFirstBlob(*m_store, document), previous);
+        CommitVersion(*m_store, other, PatternBytes(10, 9));
+        m_store->CreateFolders(m_root, {L"made during the upload"});
+        EXPECT_GT(m_repository->StoredChunks(), chunksBefore + 1);
         child.Kill();
         const int status = child.Wait();
         ASSERT_TRUE(WIFSIGNALED(status));
     }
 
     auto fresh = m_repository->Connect()->OpenItemStore();
+    // The next open collects what the killed upload had staged. A server notices a killed
+    // client's closed connection a moment later; until then its upload still counts as alive.
+    for (int attempt = 0; attempt < 50 && m_repository->StoredChunks() != chunksBefore + 1;
+         ++attempt) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        m_repository->Connect();
+    }
+    EXPECT_EQ(m_repository->StoredChunks(), chunksBefore + 1);
     EXPECT_EQ(fresh->ListVersions(document), versionsBefore);
     EXPECT_EQ(ReadFirstBlob(*fresh, document), previous);
     EXPECT_EQ(fresh->GetItemInfo(document).size, std::optional<std::uint64_t>(previous.size()));

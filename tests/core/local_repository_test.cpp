@@ -1,4 +1,5 @@
 // What is particular to the local repository: where it lives, its name and its schema version.
+#include "test_content.h"
 #include "test_support.h"
 
 #include <tarvo/core.h>
@@ -9,11 +10,84 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <string>
+#include <thread>
 
 namespace kelvo_test {
 namespace {
+
+// The default VFS with a count of the syncs that SQLite asks of it: what reaches the disk.
+// Registered as the default for the lifetime of the object; every connection opened meanwhile
+// must be closed before it goes.
+class SyncCountingVfs {
+public:
+    SyncCountingVfs() : m_inner(sqlite3_vfs_find(nullptr)) {
+        s_instance = this;
+        m_vfs = *m_inner;
+        m_vfs.zName = "kelvo-sync-counting";
+        m_vfs.xOpen = &Open;
+        sqlite3_vfs_register(&m_vfs, 1);
+    }
+    ~SyncCountingVfs() {
+        sqlite3_vfs_unregister(&m_vfs);
+        sqlite3_vfs_register(m_inner, 1);
+        s_instance = nullptr;
+    }
+    SyncCountingVfs(const SyncCountingVfs&) = delete;
+    SyncCountingVfs& operator=(const SyncCountingVfs&) = delete;
+
+    int Syncs() const { return m_syncs; }
+
+private:
+    // The file stays the default VFS's own; only its method table is swapped for a copy whose
+    // xSync counts before it syncs.
+    static int Open(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* outFlags) {
+        const int result = s_instance->m_inner->xOpen(s_instance->m_inner, name, file, flags,
+                                                      outFlags);
+        if (result == SQLITE_OK && file->pMethods != nullptr) {
+            auto& counting = s_instance->m_methods[file->pMethods];
+            if (counting.xSync == nullptr) {
+                counting = *file->pMethods;
+                counting.xSync = &Sync;
+                s_instance->m_originalSync = file->pMethods->xSync;
+            }
+            file->pMethods = &counting;
+        }
+        return result;
+    }
+    static int Sync(sqlite3_file* file, int flags) {
+        ++s_instance->m_syncs;
+        return s_instance->m_originalSync(file, flags);
+    }
+
+    static inline SyncCountingVfs* s_instance = nullptr;
+    sqlite3_vfs* m_inner;
+    sqlite3_vfs m_vfs{};
+    std::map<const sqlite3_io_methods*, sqlite3_io_methods> m_methods;
+    int (*m_originalSync)(sqlite3_file*, int) = nullptr;
+    std::atomic<int> m_syncs{0};
+};
+
+std::int64_t AutoVacuumMode(const std::filesystem::path& database) {
+    sqlite3* db = nullptr;
+    std::int64_t mode = -1;
+    if (sqlite3_open_v2(database.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_exec(
+            db, "PRAGMA auto_vacuum",
+            [](void* out, int, char** values, char**) {
+                *static_cast<std::int64_t*>(out) = std::stoll(values[0]);
+                return 0;
+            },
+            &mode, nullptr);
+    }
+    sqlite3_close(db);
+    return mode;
+}
 
 class LocalRepositoryTest : public ::testing::Test {
 protected:
@@ -73,6 +147,67 @@ TEST_F(LocalRepositoryTest, ReportsAnUnreachableDataFolder) {
     } catch (const tarvo::TarvoError& error) {
         EXPECT_EQ(error.GetErrorCode(), tarvo::errc::NotConnected);
     }
+}
+
+TEST_F(LocalRepositoryTest, CommitsWaitForTheDiskOnlyWhenASyncAsksForIt) {
+    ScopedEnvironment environment("KELVO_DATA_DIR", DataFolder().string());
+    SyncCountingVfs vfs;
+    {
+        auto repository = m_core->Connect(tarvo::endpoint::Local{}, tarvo::auth::Current{});
+        auto store = repository->OpenItemStore();
+        const auto root = store->ResolvePath({L""});
+        const auto document = CreateDocument(*store, root, L"doc");
+        const int syncsBefore = vfs.Syncs();
+        for (std::uint32_t round = 0; round < 5; ++round) {
+            CommitVersion(*store, document, PatternBytes(1000, round));
+            store->CreateFolders(root, {L"folder" + std::to_wstring(round)});
+        }
+        EXPECT_EQ(vfs.Syncs(), syncsBefore);
+
+        repository->Sync();
+        EXPECT_GT(vfs.Syncs(), syncsBefore);
+    }
+    // What was committed is there for the next link.
+    auto again = m_core->Connect(tarvo::endpoint::Local{}, tarvo::auth::Current{});
+    auto store = again->OpenItemStore();
+    EXPECT_EQ(ReadFirstBlob(*store, store->ResolvePath({L"", L"doc"})), PatternBytes(1000, 4));
+}
+
+TEST_F(LocalRepositoryTest, ConvertsAnOlderFileOnceAndGivesTheSpaceOfDeletedContentBack) {
+    ScopedEnvironment environment("KELVO_DATA_DIR", DataFolder().string());
+    const auto file = DataFolder() / "local_repository.sqlite";
+    m_core->Connect(tarvo::endpoint::Local{}, tarvo::auth::Current{});
+    {
+        // A file as programs that never gave space back made it.
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, "PRAGMA auto_vacuum=NONE; VACUUM;", nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(db);
+    }
+    ASSERT_EQ(AutoVacuumMode(file), 0);
+
+    auto repository = m_core->Connect(tarvo::endpoint::Local{}, tarvo::auth::Current{});
+    EXPECT_EQ(AutoVacuumMode(file), 2);  // incremental
+    auto store = repository->OpenItemStore();
+    const auto document = CreateDocument(*store, store->ResolvePath({L""}), L"large");
+    constexpr std::uintmax_t kContent = 24u << 20;
+    CommitVersion(*store, document, PatternBytes(kContent, 1));
+    const auto sizeWithContent = std::filesystem::file_size(file);
+    ASSERT_GT(sizeWithContent, kContent / 2);
+
+    store->DeleteItem(document);
+    // Given back in the background, a step at a time.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::filesystem::file_size(file) > sizeWithContent - kContent / 2 &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_LT(std::filesystem::file_size(file), sizeWithContent - kContent / 2);
+    // The repository goes on as before.
+    const auto next = CreateDocument(*store, store->ResolvePath({L""}), L"next");
+    CommitVersion(*store, next, PatternBytes(5000, 2));
+    EXPECT_EQ(ReadFirstBlob(*store, next), PatternBytes(5000, 2));
 }
 
 TEST(BufferTest, HoldsItsCapacityAndRefusesMore) {

@@ -2,6 +2,7 @@
 
 #include <tarvo/core.h>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <ostream>
@@ -19,6 +20,9 @@ public:
     virtual std::shared_ptr<tarvo::IRepository> Connect() = 0;
     // What core_test_child needs on its command line to reach the same repository.
     virtual std::string ChildEndpoint() const = 0;
+    // How many content chunks the repository stores, committed or staged: what an upload that
+    // never finished leaves behind shows here.
+    virtual std::int64_t StoredChunks() const = 0;
 };
 
 struct EngineFactory {

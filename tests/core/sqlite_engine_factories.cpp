@@ -5,7 +5,10 @@
 
 #include <QTemporaryDir>
 
+#include <sqlite3.h>
+
 #include <stdexcept>
+#include <string>
 
 namespace kelvo_test {
 
@@ -27,6 +30,23 @@ public:
     }
 
     std::string ChildEndpoint() const override { return "local:" + m_folder.path().toStdString(); }
+
+    std::int64_t StoredChunks() const override {
+        const std::string path = m_folder.path().toStdString() + "/local_repository.sqlite";
+        sqlite3* db = nullptr;
+        std::int64_t count = -1;
+        if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+            sqlite3_exec(
+                db, "SELECT COUNT(*) FROM blob_chunks",
+                [](void* out, int, char** values, char**) {
+                    *static_cast<std::int64_t*>(out) = std::stoll(values[0]);
+                    return 0;
+                },
+                &count, nullptr);
+        }
+        sqlite3_close(db);
+        return count;
+    }
 
 private:
     QTemporaryDir m_folder;

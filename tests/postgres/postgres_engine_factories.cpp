@@ -2,6 +2,8 @@
 #include "repository_under_test.h"
 #include "test_server.h"
 
+#include <string>
+
 namespace kelvo_test {
 
 namespace {
@@ -23,6 +25,10 @@ public:
     }
 
     std::string ChildEndpoint() const override { return m_server.ChildEndpoint(m_database); }
+
+    std::int64_t StoredChunks() const override {
+        return std::stoll(m_server.Admin("SELECT COUNT(*) FROM kelvo.blob_chunks", m_database));
+    }
 
 private:
     TestServer m_server;
