@@ -136,7 +136,7 @@ Rates MeasureRawSqlite(std::size_t chunks, const std::vector<std::vector<std::ui
         throw std::runtime_error("cannot open the raw database");
     }
     Exec(db,
-         "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; PRAGMA journal_size_limit=67108864;"
+         "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA journal_size_limit=67108864;"
          "PRAGMA cache_size=-8192; PRAGMA temp_store=MEMORY;"
          "CREATE TABLE blob_chunks(blob_id INTEGER NOT NULL, chunk_index INTEGER NOT NULL,"
          " data BLOB NOT NULL, PRIMARY KEY(blob_id, chunk_index));");

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <string>
 #include <thread>
@@ -47,8 +48,8 @@ private:
     // The file stays the default VFS's own; only its method table is swapped for a copy whose
     // xSync counts before it syncs.
     static int Open(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* outFlags) {
-        const int result = s_instance->m_inner->xOpen(s_instance->m_inner, name, file, flags,
-                                                      outFlags);
+        const int result =
+            s_instance->m_inner->xOpen(s_instance->m_inner, name, file, flags, outFlags);
         if (result == SQLITE_OK && file->pMethods != nullptr) {
             auto& counting = s_instance->m_methods[file->pMethods];
             if (counting.xSync == nullptr) {
@@ -193,16 +194,20 @@ TEST_F(LocalRepositoryTest, ConvertsAnOlderFileOnceAndGivesTheSpaceOfDeletedCont
     const auto document = CreateDocument(*store, store->ResolvePath({L""}), L"large");
     constexpr std::uintmax_t kContent = 24u << 20;
     CommitVersion(*store, document, PatternBytes(kContent, 1));
+    // The content reaches the file from the write-ahead log in the background, as space comes
+    // back: both are waited for, up to a minute.
+    const auto waitFor = [&](const std::function<bool()>& done) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!done() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    };
+    waitFor([&] { return std::filesystem::file_size(file) > kContent * 3 / 4; });
     const auto sizeWithContent = std::filesystem::file_size(file);
-    ASSERT_GT(sizeWithContent, kContent / 2);
+    ASSERT_GT(sizeWithContent, kContent * 3 / 4);
 
     store->DeleteItem(document);
-    // Given back in the background, a step at a time.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (std::filesystem::file_size(file) > sizeWithContent - kContent / 2 &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+    waitFor([&] { return std::filesystem::file_size(file) < sizeWithContent - kContent / 2; });
     EXPECT_LT(std::filesystem::file_size(file), sizeWithContent - kContent / 2);
     // The repository goes on as before.
     const auto next = CreateDocument(*store, store->ResolvePath({L""}), L"next");

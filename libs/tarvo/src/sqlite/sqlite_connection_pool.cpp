@@ -10,7 +10,8 @@ constexpr std::size_t kMaximumIdleConnections = 8;
 
 }  // namespace
 
-ConnectionPool::ConnectionPool(std::string path) : m_path(std::move(path)) {}
+ConnectionPool::ConnectionPool(std::string path, std::function<void(Database&)> prepare)
+    : m_path(std::move(path)), m_prepare(std::move(prepare)) {}
 
 ConnectionPool::Lease::~Lease() {
     if (m_db) {
@@ -27,7 +28,11 @@ ConnectionPool::Lease ConnectionPool::Acquire() {
             return Lease(*this, std::move(db));
         }
     }
-    return Lease(*this, std::make_unique<Database>(m_path, false));
+    auto db = std::make_unique<Database>(m_path, false);
+    if (m_prepare) {
+        m_prepare(*db);
+    }
+    return Lease(*this, std::move(db));
 }
 
 void ConnectionPool::Release(std::unique_ptr<Database> db) noexcept {

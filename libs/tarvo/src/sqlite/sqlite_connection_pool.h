@@ -2,6 +2,7 @@
 
 #include "sqlite_database.h"
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -14,7 +15,9 @@ namespace tarvo::detail::sqlite {
 // readers go on (WAL) while another connection writes.
 class ConnectionPool {
 public:
-    explicit ConnectionPool(std::string path);
+    // `prepare` is called on every connection the pool opens.
+    explicit ConnectionPool(std::string path, std::function<void(Database&)> prepare =
+                                                  std::function<void(Database&)>());
     ConnectionPool(const ConnectionPool&) = delete;
     ConnectionPool& operator=(const ConnectionPool&) = delete;
 
@@ -43,6 +46,7 @@ private:
     void Release(std::unique_ptr<Database> db) noexcept;
 
     const std::string m_path;
+    const std::function<void(Database&)> m_prepare;
     std::mutex m_mutex;
     std::vector<std::unique_ptr<Database>> m_idle;
 };

@@ -4,6 +4,10 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 namespace tarvo::detail::sqlite {
 
 namespace {
@@ -11,6 +15,29 @@ namespace {
 // Writers hold the write lock for short transactions only (an upload stages its content chunk by
 // chunk); a writer that finds it taken waits rather than fails, however busy the disk is.
 constexpr int kBusyTimeoutMilliseconds = 60'000;
+// How often a waiting writer looks again. SQLite's own waits grow to 100 ms between looks, and a
+// writer that looks that rarely can miss every gap between an upload's chunks.
+constexpr int kBusyRetryMicroseconds = 500;
+
+// Writers of this process that are waiting for the write lock; bulk writers wait for none to be
+// left, but no longer than this.
+std::atomic<int> g_waitingWriters{0};
+constexpr auto kLongestBulkYield = std::chrono::milliseconds(100);
+
+void YieldToWaitingWriters() {
+    const auto deadline = std::chrono::steady_clock::now() + kLongestBulkYield;
+    while (g_waitingWriters.load() > 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+}
+
+int WaitWhileBusy(void*, int attempt) {
+    if (attempt >= kBusyTimeoutMilliseconds * 1000 / kBusyRetryMicroseconds) {
+        return 0;  // give up: the caller gets "busy"
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(kBusyRetryMicroseconds));
+    return 1;
+}
 
 }  // namespace
 
@@ -30,7 +57,7 @@ Database::Database(const std::string& path, bool create) {
         ThrowError(m_db, result);
     }
     try {
-        Check(m_db, sqlite3_busy_timeout(m_db, kBusyTimeoutMilliseconds));
+        Check(m_db, sqlite3_busy_handler(m_db, &WaitWhileBusy, nullptr));
         sqlite3_extended_result_codes(m_db, 1);
         // Like a local disk: a commit survives a crash of the program at once, and a power loss
         // once somebody asks for it to be durable (SyncToDisk). WAL with synchronous=NORMAL
@@ -104,7 +131,24 @@ Transaction::Transaction(Database& db, Kind kind) : m_db(db) {
     // Prepared once per connection: transactions are begun for every chunk that is read.
     // A writer takes the write lock at once: a deferred transaction that upgrades later can fail
     // with "busy" without waiting.
-    StatementUse begin(m_db.Prepare(kind == Kind::Write ? "BEGIN IMMEDIATE" : "BEGIN"));
+    if (kind == Kind::Read) {
+        StatementUse begin(m_db.Prepare("BEGIN"));
+        begin->Run();
+        return;
+    }
+    if (kind == Kind::BulkWrite) {
+        YieldToWaitingWriters();
+        StatementUse begin(m_db.Prepare("BEGIN IMMEDIATE"));
+        begin->Run();
+        return;
+    }
+    struct Waiting {
+        Waiting() { ++g_waitingWriters; }
+        ~Waiting() { --g_waitingWriters; }
+        Waiting(const Waiting&) = delete;
+        Waiting& operator=(const Waiting&) = delete;
+    } waiting;
+    StatementUse begin(m_db.Prepare("BEGIN IMMEDIATE"));
     begin->Run();
 }
 

@@ -42,7 +42,10 @@ private:
 // One transaction on a connection; rolled back unless committed.
 class Transaction {
 public:
-    enum class Kind { Read, Write };
+    // A bulk write (an upload's chunk, an upkeep step) is one of a long series: before it takes
+    // the write lock it lets every other writer of this process that is waiting for the lock go
+    // first, so that nobody waits behind a whole series. SQLite's lock is not fair by itself.
+    enum class Kind { Read, Write, BulkWrite };
     Transaction(Database& db, Kind kind);
     ~Transaction();
     Transaction(const Transaction&) = delete;

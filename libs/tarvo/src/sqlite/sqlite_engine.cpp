@@ -43,7 +43,9 @@ void DeleteSubtree(Database& db, const ItemId& id) {
 
 SqliteEngine::SqliteEngine(const std::string& path, const std::wstring& defaultName,
                            LinkIdentity identity)
-    : m_pool(path), m_identity(std::move(identity)), m_reclaimer(path) {
+    : m_upkeep(path),
+      m_pool(path, [this](Database& db) { m_upkeep.Attach(db); }),
+      m_identity(std::move(identity)) {
     Database db(path, true);
     PrepareSchema(db, defaultName);
     CollectAbandonedUploads(db);
@@ -73,7 +75,7 @@ void SqliteEngine::CollectAbandonedUploads(Database& db) {
         }
     }
     if (collected) {
-        m_reclaimer.Nudge();
+        m_upkeep.Nudge();
     }
 }
 
@@ -228,7 +230,7 @@ void SqliteEngine::Delete(const ItemId& id) {
     CheckNoForeignLocksBelow(*db, id);
     DeleteSubtree(*db, id);
     transaction.Commit();
-    m_reclaimer.Nudge();
+    m_upkeep.Nudge();
 }
 
 void SqliteEngine::SetAccess(const ItemId& id, const ItemAccess& access) {

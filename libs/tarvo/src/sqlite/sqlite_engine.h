@@ -3,7 +3,7 @@
 #include "../engine.h"
 #include "../link_identity.h"
 #include "sqlite_connection_pool.h"
-#include "sqlite_space_reclaimer.h"
+#include "sqlite_upkeep.h"
 
 #include <optional>
 #include <string>
@@ -58,9 +58,9 @@ private:
     // Removes what uploads of processes that have ended left staged.
     void CollectAbandonedUploads(Database& db);
 
+    Upkeep m_upkeep;  // first: the pool's connections report their commits to it
     ConnectionPool m_pool;
     const LinkIdentity m_identity;
-    SpaceReclaimer m_reclaimer;  // last: its thread stops before anything else goes
 };
 
 }  // namespace tarvo::detail::sqlite

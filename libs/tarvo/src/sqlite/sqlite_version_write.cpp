@@ -109,7 +109,7 @@ void SqliteVersionWrite::AppendChunk(BlobId blob, std::int64_t chunkIndex, const
 void SqliteVersionWrite::StageChunk(Blob& blob, std::int64_t chunkIndex, const std::uint8_t* data,
                                     std::size_t size) {
     Database& db = *m_lease;
-    Transaction transaction(db, Transaction::Kind::Write);
+    Transaction transaction(db, Transaction::Kind::BulkWrite);
     if (!m_checked) {
         // Refused early, so that nobody uploads a whole content only to learn at the end that
         // another user holds the document; the commit checks again.
@@ -312,7 +312,7 @@ void SqliteVersionWrite::Discard() {
 
 void RemoveStagedBlob(Database& db, BlobId blob) {
     for (;;) {
-        Transaction transaction(db, Transaction::Kind::Write);
+        Transaction transaction(db, Transaction::Kind::BulkWrite);
         StatementUse deletion(
             db.Prepare("DELETE FROM blob_chunks WHERE rowid IN (SELECT rowid FROM blob_chunks "
                        "WHERE blob_id = ?1 LIMIT ?2)"));
