@@ -351,6 +351,7 @@ VersionNumber SqliteEngine::ReplaceDocument(const ItemId& source, const ItemId& 
     }
     DeleteSubtree(*db, source);
     transaction.Commit();
+    m_upkeep.Nudge();
     return number;
 }
 
