@@ -1,4 +1,5 @@
 // What is particular to the local repository: where it lives, its name and its schema version.
+#include "sqlite_inspection.h"
 #include "test_content.h"
 #include "test_support.h"
 
@@ -75,19 +76,7 @@ private:
 };
 
 std::int64_t AutoVacuumMode(const std::filesystem::path& database) {
-    sqlite3* db = nullptr;
-    std::int64_t mode = -1;
-    if (sqlite3_open_v2(database.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_exec(
-            db, "PRAGMA auto_vacuum",
-            [](void* out, int, char** values, char**) {
-                *static_cast<std::int64_t*>(out) = std::stoll(values[0]);
-                return 0;
-            },
-            &mode, nullptr);
-    }
-    sqlite3_close(db);
-    return mode;
+    return SqliteNumber(database.string(), "PRAGMA auto_vacuum");
 }
 
 class LocalRepositoryTest : public ::testing::Test {

@@ -1,5 +1,6 @@
 // The behaviour suite of this program runs against the embedded engine.
 #include "repository_under_test.h"
+#include "sqlite_inspection.h"
 
 #include "test_support.h"
 
@@ -32,20 +33,8 @@ public:
     std::string ChildEndpoint() const override { return "local:" + m_folder.path().toStdString(); }
 
     std::int64_t StoredChunks() const override {
-        const std::string path = m_folder.path().toStdString() + "/local_repository.sqlite";
-        sqlite3* db = nullptr;
-        std::int64_t count = -1;
-        if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-            sqlite3_exec(
-                db, "SELECT COUNT(*) FROM blob_chunks",
-                [](void* out, int, char** values, char**) {
-                    *static_cast<std::int64_t*>(out) = std::stoll(values[0]);
-                    return 0;
-                },
-                &count, nullptr);
-        }
-        sqlite3_close(db);
-        return count;
+        return SqliteNumber(m_folder.path().toStdString() + "/local_repository.sqlite",
+                            "SELECT COUNT(*) FROM blob_chunks");
     }
 
 private:
@@ -55,6 +44,22 @@ private:
 };
 
 }  // namespace
+
+std::int64_t SqliteNumber(const std::string& path, const char* sql) {
+    sqlite3* db = nullptr;
+    std::int64_t number = -1;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_exec(
+            db, sql,
+            [](void* out, int, char** values, char**) {
+                *static_cast<std::int64_t*>(out) = std::stoll(values[0]);
+                return 0;
+            },
+            &number, nullptr);
+    }
+    sqlite3_close(db);
+    return number;
+}
 
 std::vector<EngineFactory> EngineFactories() {
     return {
