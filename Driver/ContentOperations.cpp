@@ -132,18 +132,28 @@ NTSTATUS WriteFile(LPCWSTR fileName, LPCVOID buffer, DWORD numberOfBytesToWrite,
         if (numberOfBytesToWrite == 0) {
             return STATUS_SUCCESS;
         }
-        return WithDocument(fileInfo, [&](FileContext& context, OpenDocument& document,
-                                          const std::shared_ptr<tarvo::IItemStore>&) {
-            // -1 stands for the end of the document, wherever it is now.
-            if (offset == -1) {
-                document.append(buffer, numberOfBytesToWrite);
-            } else {
-                document.write(buffer, numberOfBytesToWrite, static_cast<std::uint64_t>(offset));
-            }
-            MarkChanged(context);
-            *numberOfBytesWritten = numberOfBytesToWrite;
-            return STATUS_SUCCESS;
-        });
+        const NTSTATUS status =
+            WithDocument(fileInfo, [&](FileContext& context, OpenDocument& document,
+                                       const std::shared_ptr<tarvo::IItemStore>&) {
+                // -1 stands for the end of the document, wherever it is now.
+                if (offset == -1) {
+                    document.append(buffer, numberOfBytesToWrite);
+                } else {
+                    document.write(buffer, numberOfBytesToWrite,
+                                   static_cast<std::uint64_t>(offset));
+                }
+                MarkChanged(context);
+                *numberOfBytesWritten = numberOfBytesToWrite;
+                return STATUS_SUCCESS;
+            });
+        if (status != STATUS_SUCCESS || !ContextOf(fileInfo)->writeThrough) {
+            return status;
+        }
+        // A write through a handle opened with O_SYNC or O_DSYNC is durable when it returns: the
+        // content is stored as a version and synced, as an fsync would.
+        DOKAN_FILE_INFO durable = *fileInfo;
+        durable.FlushForClose = FALSE;
+        return FlushFileBuffers(fileName, &durable);
     });
 }
 
@@ -158,17 +168,26 @@ NTSTATUS FlushFileBuffers(LPCWSTR fileName, PDOKAN_FILE_INFO fileInfo) {
         }
         std::shared_ptr<OpenDocument> document;
         std::wstring name;
+        bool durable = fileInfo->FlushForClose == 0;
         {
             std::lock_guard<std::mutex> lock(context->mutex);
+            durable = durable || context->writeThrough;
             // A close with nothing changed through the handle uploads nothing; a size change is
             // uploaded like a write, so that its failure reaches close() and fsync() too.
-            if (!context->document || !context->changed || context->onlyCutAtOpen) {
-                return STATUS_SUCCESS;
+            if (context->document && context->changed && !context->onlyCutAtOpen) {
+                document = context->document;
+                name = context->info.name;
             }
-            document = context->document;
-            name = context->info.name;
         }
-        return UploadChanges(ItemStoreForCleanup(DriveOf(fileInfo)), *document, name);
+        KelvoFileSystem& drive = DriveOf(fileInfo);
+        if (document) {
+            const NTSTATUS status = UploadChanges(ItemStoreForCleanup(drive), *document, name);
+            if (status != STATUS_SUCCESS) {
+                return status;
+            }
+        }
+        // An fsync also covers what other handles saved before, without being asked.
+        return durable ? MakeDurable(drive) : STATUS_SUCCESS;
     });
 }
 

@@ -224,6 +224,20 @@ NTSTATUS UploadChanges(const std::shared_ptr<tarvo::IItemStore>& store, OpenDocu
     }
 }
 
+NTSTATUS MakeDurable(KelvoFileSystem& drive) {
+    const std::shared_ptr<tarvo::IRepository> repository = drive.repository.load();
+    if (!repository) {
+        return STATUS_CONNECTION_DISCONNECTED;
+    }
+    try {
+        repository->Sync();
+        return STATUS_SUCCESS;
+    } catch (const tarvo::TarvoError& error) {
+        KELVO_DRIVE_LOG(logging::kError) << error.GetMessage();
+        return StatusOf(error);
+    }
+}
+
 void ReportUnsentContent(KelvoFileSystem& drive, const std::shared_ptr<tarvo::IItemStore>& store,
                          OpenDocument& document, const tarvo::BrowserItemInfo& item,
                          const std::wstring& failure) {

@@ -61,6 +61,8 @@ OpenOutcome OpenDirectory(const OpenRequest& request, std::unique_ptr<FileContex
     }
 }
 
+void GiveLockBack(tarvo::IItemStore& store, const tarvo::BrowserItemInfo& item);
+
 // The steps an open of a file may take, in the order each disposition names them.
 class FileOpen {
 public:
@@ -69,9 +71,14 @@ public:
 
     bool exists() const { return m_context != nullptr; }
 
-    // Creates the document; false (with the status in `outcome`) when it could not be.
-    bool create(OpenOutcome& outcome) {
-        const NTSTATUS status = CreateDocument(m_request.store, m_request.path, m_context);
+    // Creates the document; false (with the status in `outcome`) when it could not be. When the
+    // opener goes on as a writer, the document is created with its edit lock taken, in one step:
+    // the writer's attach then finds the lock this link's already.
+    bool create(OpenOutcome& outcome, bool truncates = false) {
+        m_createdLocked = m_request.writeAccess || truncates;
+        const NTSTATUS status =
+            CreateDocument(m_request.store, m_request.path, m_context,
+                           m_createdLocked ? CreateFor::Editing : CreateFor::Reading);
         if (status != STATUS_SUCCESS) {
             outcome = Refuse(status);
             return false;
@@ -91,6 +98,10 @@ public:
             AttachDocument(m_request.drive, m_request.store, *m_context,
                            writer ? OpenDocuments::Role::Writer : OpenDocuments::Role::Reader);
         if (status != STATUS_SUCCESS) {
+            if (m_createdLocked) {
+                // No writer came to hold the lock that the creation took.
+                GiveLockBack(m_request.store, m_context->info);
+            }
             outcome = Refuse(status);
             return false;
         }
@@ -116,6 +127,7 @@ public:
 private:
     const OpenRequest& m_request;
     std::unique_ptr<FileContext> m_context;
+    bool m_createdLocked = false;
 };
 
 OpenOutcome OpenFile(const OpenRequest& request, std::unique_ptr<FileContext> existing) {
@@ -132,7 +144,7 @@ OpenOutcome OpenFile(const OpenRequest& request, std::unique_ptr<FileContext> ex
             return open.keep(STATUS_SUCCESS);
         case CREATE_ALWAYS: {
             const bool existed = open.exists();
-            if ((!existed && !open.create(refused)) || !open.attach(refused, true) ||
+            if ((!existed && !open.create(refused, true)) || !open.attach(refused, true) ||
                 !open.truncate(refused)) {
                 return refused;
             }
@@ -210,10 +222,8 @@ void DeleteOnClose(KelvoFileSystem& drive, const std::shared_ptr<tarvo::IItemSto
     }
 }
 
-void GiveLockBack(tarvo::IItemStore& store, const OpenDocument& document) {
+void GiveLockBack(tarvo::IItemStore& store, const tarvo::BrowserItemInfo& item) {
     try {
-        tarvo::BrowserItemInfo item;
-        item.id = document.id();
         store.Unlock(store.GetItemPath(item));
     } catch (const tarvo::TarvoError& error) {
         // The lock went with a deleted document; otherwise only the lock stays behind: the
@@ -222,6 +232,12 @@ void GiveLockBack(tarvo::IItemStore& store, const OpenDocument& document) {
             KELVO_DRIVE_LOG(logging::kError) << error.GetMessage();
         }
     }
+}
+
+void GiveLockBack(tarvo::IItemStore& store, const OpenDocument& document) {
+    tarvo::BrowserItemInfo item;
+    item.id = document.id();
+    GiveLockBack(store, item);
 }
 
 // The end of a handle: its share of its document is given up; what changed through it (or what
@@ -339,6 +355,9 @@ NTSTATUS ZwCreateFile(LPCWSTR fileName, PDOKAN_IO_SECURITY_CONTEXT, ACCESS_MASK 
             (desiredAccess & (FILE_READ_DATA | FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0,
             fileInfo};
         OpenOutcome outcome = Open(request, createOptions);
+        if (outcome.context && (createOptions & FILE_WRITE_THROUGH) != 0) {
+            outcome.context->writeThrough = true;  // set before any other thread can see it
+        }
         StoreContext(fileInfo, std::move(outcome.context));
         return outcome.status;
     });

@@ -84,10 +84,13 @@ NTSTATUS Guarded(const wchar_t* operation, NTSTATUS fallback, Body&& body) noexc
 // library fails (logged).
 std::unique_ptr<FileContext> Resolve(tarvo::IItemStore& store, const std::wstring& path);
 
+// For Editing, the document is created with this link's edit lock taken, in one step.
+enum class CreateFor { Reading, Editing };
+
 // Creates a document at the path. 0 with the new context; 0xC0000034 when the parent folder does
 // not exist; 0xC0000022 when the library fails (logged).
 NTSTATUS CreateDocument(tarvo::IItemStore& store, const std::wstring& path,
-                        std::unique_ptr<FileContext>& created);
+                        std::unique_ptr<FileContext>& created, CreateFor purpose);
 
 // Creates a folder at the path when its parent exists and it does not; null otherwise or when the
 // library fails (logged).
@@ -119,6 +122,11 @@ NTSTATUS DocumentOf(KelvoFileSystem& drive, tarvo::IItemStore& store, FileContex
 // deleted. 0 when there was nothing to upload or the upload succeeded; otherwise the
 // failure's status, logged, with `failure` (when given) set to its text and the changes kept for
 // a later upload. A version once committed counts as uploaded, whatever fails after it.
+// Returns once everything the repository link has committed would survive a power loss (what
+// fsync, fdatasync and writes through a handle opened with O_SYNC or O_DSYNC wait for); a
+// failure gives the status of the library's error.
+NTSTATUS MakeDurable(KelvoFileSystem& drive);
+
 NTSTATUS UploadChanges(const std::shared_ptr<tarvo::IItemStore>& store, OpenDocument& document,
                        const std::wstring& name, std::wstring* failure = nullptr);
 

@@ -28,6 +28,8 @@ struct FileContext {
     // (after duplicating it) before the command writes, and that close must not save an empty
     // version.
     bool onlyCutAtOpen = false;
+    // Opened for writes that are durable when they return (O_SYNC, O_DSYNC: FILE_WRITE_THROUGH).
+    bool writeThrough = false;
     // Guards info.name, document, writer, changed and onlyCutAtOpen.
     std::mutex mutex;
 };

@@ -35,7 +35,7 @@ std::unique_ptr<FileContext> Resolve(tarvo::IItemStore& store, const std::wstrin
 }
 
 NTSTATUS CreateDocument(tarvo::IItemStore& store, const std::wstring& path,
-                        std::unique_ptr<FileContext>& created) {
+                        std::unique_ptr<FileContext>& created, CreateFor purpose) {
     try {
         tarvo::Names names = drive_paths::Split(path);
         if (names.size() < 2) {
@@ -53,7 +53,11 @@ NTSTATUS CreateDocument(tarvo::IItemStore& store, const std::wstring& path,
         info.id = tarvo::GenerateUuid();
         info.name = name;
         info.kind = DocumentKind();
-        store.CreateDocument(ids, info, std::wstring())->Close(true);
+        if (purpose == CreateFor::Editing) {
+            store.CreateDocumentForEdit(ids, info, std::wstring());
+        } else {
+            store.CreateDocument(ids, info, std::wstring())->Close(true);
+        }
         ids.push_back(info.id);
         created = ContextFor(store, ids);
         return STATUS_SUCCESS;

@@ -1,5 +1,6 @@
 // The drive through a real mount: what programs do with files, end to end.
 #include "MountedDrive.h"
+#include "sync_counting_vfs.h"
 
 #include <gtest/gtest.h>
 
@@ -157,6 +158,58 @@ TEST_F(DriveMountTest, EditingInPlaceKeepsTheRestAndAddsOneVersion) {
     expected.replace(100000, patch.size(), patch);
     EXPECT_TRUE(ReadFile(m_root / "doc.bin") == expected);
     EXPECT_EQ(m_drive.versionCount("doc.bin"), versions + 1);
+}
+
+// The drive on a repository whose syncs are counted. The counting stays the default for the rest
+// of this program: the drive's connections may outlive the test.
+class DriveDurabilityTest : public DriveMountTest {
+protected:
+    void SetUp() override {
+        static kelvo_test::SyncCountingVfs* const vfs = new kelvo_test::SyncCountingVfs;
+        m_vfs = vfs;
+        DriveMountTest::SetUp();
+    }
+
+    kelvo_test::SyncCountingVfs* m_vfs = nullptr;
+};
+
+TEST_F(DriveDurabilityTest, FsyncAndSynchronousWritesWaitForTheDiskAndACloseDoesNot) {
+    // SQLite syncs the header of a write-ahead log it starts anew: once, before the first save.
+    WriteFile(m_root / "first.txt", "starts the log");
+    int syncs = m_vfs->Syncs();
+    WriteFile(m_root / "closed.txt", "stored when closed");
+    EXPECT_EQ(m_vfs->Syncs(), syncs) << "a close waited for the disk";
+    EXPECT_EQ(ReadFile(m_root / "closed.txt"), "stored when closed");
+
+    for (const bool dataOnly : {false, true}) {
+        const int descriptor = ::open((m_root / "synced.txt").c_str(), O_CREAT | O_WRONLY, 0644);
+        ASSERT_GE(descriptor, 0);
+        ASSERT_EQ(::write(descriptor, "abc", 3), 3);
+        syncs = m_vfs->Syncs();
+        EXPECT_EQ(dataOnly ? ::fdatasync(descriptor) : ::fsync(descriptor), 0);
+        EXPECT_GT(m_vfs->Syncs(), syncs) << (dataOnly ? "fdatasync" : "fsync");
+        EXPECT_EQ(::close(descriptor), 0);
+    }
+    // An fsync with nothing of its own to store still covers what was stored before.
+    const int reader = ::open((m_root / "closed.txt").c_str(), O_RDONLY);
+    ASSERT_GE(reader, 0);
+    syncs = m_vfs->Syncs();
+    EXPECT_EQ(::fsync(reader), 0);
+    EXPECT_GT(m_vfs->Syncs(), syncs);
+    ::close(reader);
+
+    for (const int flag : {O_SYNC, O_DSYNC}) {
+        const int descriptor =
+            ::open((m_root / "synchronous.txt").c_str(), O_CREAT | O_WRONLY | O_TRUNC | flag, 0644);
+        ASSERT_GE(descriptor, 0);
+        syncs = m_vfs->Syncs();
+        const std::size_t versions = m_drive.versionCount("synchronous.txt");
+        ASSERT_EQ(::write(descriptor, "durable", 7), 7);
+        EXPECT_GT(m_vfs->Syncs(), syncs) << "a write through O_SYNC or O_DSYNC";
+        EXPECT_EQ(m_drive.versionCount("synchronous.txt"), versions + 1);
+        EXPECT_EQ(::close(descriptor), 0);
+        EXPECT_EQ(ReadFile(m_root / "synchronous.txt"), "durable");
+    }
 }
 
 TEST_F(DriveMountTest, EachSaveCreatesExactlyOneVersion) {

@@ -727,23 +727,29 @@ struct FuseDrive::Callbacks {
 
     // Every close() of a descriptor, and fsync: the file system writes what it holds, so that a
     // failure to store the content reaches the program's close() or fsync().
-    static void Flush(fuse_req_t request, fuse_ino_t, fuse_file_info* file) {
-        Serve(request, "flush", [&](FuseDrive& drive, Reply& reply) {
+    static void FlushHandle(fuse_req_t request, fuse_file_info* file, bool forClose) {
+        Serve(request, forClose ? "flush" : "fsync", [&](FuseDrive& drive, Reply& reply) {
             OpenHandle* handle = HandleOf(file);
             if (drive.m_operations.FlushFileBuffers == nullptr) {
                 return reply.Error(0);
             }
             const auto path = handle->Path();
-            if (ReplyStatus(reply,
-                            drive.m_operations.FlushFileBuffers(path->c_str(), &handle->info),
-                            *path, "FlushFileBuffers")) {
+            // A copy: a close and an fsync of one handle may run at once.
+            DOKAN_FILE_INFO info = handle->info;
+            info.FlushForClose = forClose ? TRUE : FALSE;
+            if (ReplyStatus(reply, drive.m_operations.FlushFileBuffers(path->c_str(), &info), *path,
+                            "FlushFileBuffers")) {
                 reply.Error(0);
             }
         });
     }
 
-    static void Fsync(fuse_req_t request, fuse_ino_t node, int, fuse_file_info* file) {
-        Flush(request, node, file);
+    static void Flush(fuse_req_t request, fuse_ino_t, fuse_file_info* file) {
+        FlushHandle(request, file, true);
+    }
+
+    static void Fsync(fuse_req_t request, fuse_ino_t, int, fuse_file_info* file) {
+        FlushHandle(request, file, false);
     }
 
     static void Release(fuse_req_t request, fuse_ino_t, fuse_file_info* file) {

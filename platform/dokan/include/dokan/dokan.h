@@ -64,6 +64,10 @@ struct DOKAN_FILE_INFO {
     UCHAR SynchronousIo;
     UCHAR Nocache;
     UCHAR WriteToEndOfFile;
+    // This platform only: set for the FlushFileBuffers that a close() of a descriptor brings (so
+    // that a failure to store the content reaches close()); clear for fsync and fdatasync, which
+    // also ask for the content to be durable, as FlushFileBuffers does on Windows.
+    UCHAR FlushForClose;
 };
 using PDOKAN_FILE_INFO = DOKAN_FILE_INFO*;
 
@@ -92,59 +96,59 @@ using PFillFindStreamData = int (*)(PWIN32_FIND_STREAM_DATA findStreamData,
 // SetFileAttributes, SetFileTime and the notifications do nothing; GetDiskFreeSpace reports an
 // unknown capacity). FindFilesWithPattern is used with "*" when FindFiles is null.
 struct DOKAN_OPERATIONS {
-    NTSTATUS (*ZwCreateFile)
+    NTSTATUS(*ZwCreateFile)
     (LPCWSTR FileName, PDOKAN_IO_SECURITY_CONTEXT SecurityContext, ACCESS_MASK DesiredAccess,
      ULONG FileAttributes, ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions,
      PDOKAN_FILE_INFO DokanFileInfo);
     void (*Cleanup)(LPCWSTR FileName, PDOKAN_FILE_INFO DokanFileInfo);
     void (*CloseFile)(LPCWSTR FileName, PDOKAN_FILE_INFO DokanFileInfo);
-    NTSTATUS (*ReadFile)
+    NTSTATUS(*ReadFile)
     (LPCWSTR FileName, LPVOID Buffer, DWORD BufferLength, LPDWORD ReadLength, LONGLONG Offset,
      PDOKAN_FILE_INFO DokanFileInfo);
-    NTSTATUS (*WriteFile)
+    NTSTATUS(*WriteFile)
     (LPCWSTR FileName, LPCVOID Buffer, DWORD NumberOfBytesToWrite, LPDWORD NumberOfBytesWritten,
      LONGLONG Offset, PDOKAN_FILE_INFO DokanFileInfo);
     NTSTATUS (*FlushFileBuffers)(LPCWSTR FileName, PDOKAN_FILE_INFO DokanFileInfo);
-    NTSTATUS (*GetFileInformation)
+    NTSTATUS(*GetFileInformation)
     (LPCWSTR FileName, LPBY_HANDLE_FILE_INFORMATION Buffer, PDOKAN_FILE_INFO DokanFileInfo);
-    NTSTATUS (*FindFiles)
+    NTSTATUS(*FindFiles)
     (LPCWSTR PathName, PFillFindData FillFindData, PDOKAN_FILE_INFO DokanFileInfo);
-    NTSTATUS (*FindFilesWithPattern)
+    NTSTATUS(*FindFilesWithPattern)
     (LPCWSTR PathName, LPCWSTR SearchPattern, PFillFindData FillFindData,
      PDOKAN_FILE_INFO DokanFileInfo);
-    NTSTATUS (*SetFileAttributes)
+    NTSTATUS(*SetFileAttributes)
     (LPCWSTR FileName, DWORD FileAttributes, PDOKAN_FILE_INFO DokanFileInfo);
-    NTSTATUS (*SetFileTime)
+    NTSTATUS(*SetFileTime)
     (LPCWSTR FileName, const FILETIME* CreationTime, const FILETIME* LastAccessTime,
      const FILETIME* LastWriteTime, PDOKAN_FILE_INFO DokanFileInfo);
     NTSTATUS (*DeleteFile)(LPCWSTR FileName, PDOKAN_FILE_INFO DokanFileInfo);
     NTSTATUS (*DeleteDirectory)(LPCWSTR FileName, PDOKAN_FILE_INFO DokanFileInfo);
-    NTSTATUS (*MoveFile)
+    NTSTATUS(*MoveFile)
     (LPCWSTR FileName, LPCWSTR NewFileName, BOOL ReplaceIfExisting, PDOKAN_FILE_INFO DokanFileInfo);
     NTSTATUS (*SetEndOfFile)(LPCWSTR FileName, LONGLONG ByteOffset, PDOKAN_FILE_INFO DokanFileInfo);
-    NTSTATUS (*SetAllocationSize)
+    NTSTATUS(*SetAllocationSize)
     (LPCWSTR FileName, LONGLONG AllocSize, PDOKAN_FILE_INFO DokanFileInfo);
-    NTSTATUS (*LockFile)
+    NTSTATUS(*LockFile)
     (LPCWSTR FileName, LONGLONG ByteOffset, LONGLONG Length, PDOKAN_FILE_INFO DokanFileInfo);
-    NTSTATUS (*UnlockFile)
+    NTSTATUS(*UnlockFile)
     (LPCWSTR FileName, LONGLONG ByteOffset, LONGLONG Length, PDOKAN_FILE_INFO DokanFileInfo);
-    NTSTATUS (*GetDiskFreeSpace)
+    NTSTATUS(*GetDiskFreeSpace)
     (PULONGLONG FreeBytesAvailable, PULONGLONG TotalNumberOfBytes,
      PULONGLONG TotalNumberOfFreeBytes, PDOKAN_FILE_INFO DokanFileInfo);
-    NTSTATUS (*GetVolumeInformation)
+    NTSTATUS(*GetVolumeInformation)
     (LPWSTR VolumeNameBuffer, DWORD VolumeNameSize, LPDWORD VolumeSerialNumber,
      LPDWORD MaximumComponentLength, LPDWORD FileSystemFlags, LPWSTR FileSystemNameBuffer,
      DWORD FileSystemNameSize, PDOKAN_FILE_INFO DokanFileInfo);
     NTSTATUS (*Mounted)(PDOKAN_FILE_INFO DokanFileInfo);
     NTSTATUS (*Unmounted)(PDOKAN_FILE_INFO DokanFileInfo);
-    NTSTATUS (*GetFileSecurity)
+    NTSTATUS(*GetFileSecurity)
     (LPCWSTR FileName, PSECURITY_INFORMATION SecurityInformation,
      PSECURITY_DESCRIPTOR SecurityDescriptor, ULONG BufferLength, PULONG LengthNeeded,
      PDOKAN_FILE_INFO DokanFileInfo);
-    NTSTATUS (*SetFileSecurity)
+    NTSTATUS(*SetFileSecurity)
     (LPCWSTR FileName, PSECURITY_INFORMATION SecurityInformation,
      PSECURITY_DESCRIPTOR SecurityDescriptor, ULONG BufferLength, PDOKAN_FILE_INFO DokanFileInfo);
-    NTSTATUS (*FindStreams)
+    NTSTATUS(*FindStreams)
     (LPCWSTR FileName, PFillFindStreamData FillFindStreamData, PDOKAN_FILE_INFO DokanFileInfo);
 };
 using PDOKAN_OPERATIONS = DOKAN_OPERATIONS*;
