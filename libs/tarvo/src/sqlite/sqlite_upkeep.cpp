@@ -22,6 +22,7 @@ constexpr int kLookEveryMilliseconds = 30'000;
 // own default for its automatic checkpoints.
 constexpr int kLongLogFrames = 1000;
 constexpr int kFirstPagesPerStep = 256;
+constexpr int kStepsPerCheckpoint = 20;
 constexpr int kFewestPagesPerStep = 16;
 constexpr int kMostPagesPerStep = 16384;
 
@@ -130,15 +131,19 @@ void Upkeep::Work(Database& db) {
 }
 
 void Upkeep::ReclaimAll(Database& db) {
-    bool reclaimed = false;
+    // In WAL mode the file itself shrinks when a checkpoint copies a step into it: done now and
+    // then while the steps go on, so that the file shrinks as they go, and after the last.
+    int stepsSinceCheckpoint = 0;
     while (Step(db)) {
-        reclaimed = true;
+        if (++stepsSinceCheckpoint == kStepsPerCheckpoint) {
+            db.Execute("PRAGMA wal_checkpoint(PASSIVE)");
+            stepsSinceCheckpoint = 0;
+        }
         if (!Pause(kPauseBetweenStepsMilliseconds)) {
             return;
         }
     }
-    if (reclaimed) {
-        // In WAL mode the file itself shrinks when a checkpoint copies the last step into it.
+    if (stepsSinceCheckpoint > 0) {
         db.Execute("PRAGMA wal_checkpoint(PASSIVE)");
     }
 }
