@@ -2,6 +2,8 @@
 
 #include "DriveLog_p.h"
 
+#include <platform_base/user_folders.h>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,11 +16,6 @@
 namespace cache_folder {
 namespace {
 
-std::filesystem::path EnvironmentPath(const char* name) {
-    const char* value = std::getenv(name);
-    return value && *value ? std::filesystem::path(value) : std::filesystem::path();
-}
-
 [[noreturn]] void ThrowErrno(const std::string& what) {
     throw std::system_error(errno, std::generic_category(), what);
 }
@@ -26,14 +23,12 @@ std::filesystem::path EnvironmentPath(const char* name) {
 }  // namespace
 
 std::filesystem::path Location() {
-    if (const auto dataDirectory = EnvironmentPath("KELVO_DATA_DIR"); !dataDirectory.empty()) {
+    if (const std::filesystem::path dataDirectory =
+            kelvo_platform::EnvironmentValue("KELVO_DATA_DIR");
+        !dataDirectory.empty()) {
         return dataDirectory / "cache";
     }
-    std::filesystem::path cacheHome = EnvironmentPath("XDG_CACHE_HOME");
-    if (cacheHome.empty() || cacheHome.is_relative()) {
-        cacheHome = EnvironmentPath("HOME") / ".cache";
-    }
-    return cacheHome / "KelvoDrive" / "documents";
+    return kelvo_platform::CacheHome() / "KelvoDrive" / "documents";
 }
 
 // The folder, created when missing and made private when it is not.

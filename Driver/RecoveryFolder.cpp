@@ -2,6 +2,8 @@
 
 #include "Utf8Text.h"
 
+#include <platform_base/user_folders.h>
+
 #include <boost/uuid/uuid_io.hpp>
 
 #include <fcntl.h>
@@ -24,11 +26,6 @@ namespace {
 
 // File names are limited to 255 bytes; the time, the id and the separators take about 70.
 constexpr std::size_t kMaxNameBytes = 150;
-
-std::filesystem::path EnvironmentPath(const char* name) {
-    const char* value = std::getenv(name);
-    return value && *value ? std::filesystem::path(value) : std::filesystem::path();
-}
 
 std::string TimeStamp() {
     const auto now = std::chrono::system_clock::now();
@@ -155,26 +152,19 @@ std::filesystem::path SaveIn(const std::filesystem::path& folder, const std::str
 }  // namespace
 
 std::filesystem::path Location() {
-    if (const auto dataDirectory = EnvironmentPath("KELVO_DATA_DIR"); !dataDirectory.empty()) {
+    if (const std::filesystem::path dataDirectory =
+            kelvo_platform::EnvironmentValue("KELVO_DATA_DIR");
+        !dataDirectory.empty()) {
         return dataDirectory / "recovery";
     }
-    std::filesystem::path dataHome = EnvironmentPath("XDG_DATA_HOME");
-    if (dataHome.empty() || dataHome.is_relative()) {  // a relative value is to be ignored
-        dataHome = EnvironmentPath("HOME") / ".local" / "share";
-    }
-    return dataHome / "KelvoDrive" / "recovery";
+    return kelvo_platform::DataHome() / "KelvoDrive" / "recovery";
 }
 
 std::filesystem::path FallbackLocation() {
-    const std::filesystem::path runtime = EnvironmentPath("XDG_RUNTIME_DIR");
-    if (!runtime.empty() && runtime.is_absolute()) {
+    if (const std::filesystem::path runtime = kelvo_platform::RuntimeFolder(); !runtime.empty()) {
         return runtime / "KelvoDrive" / "recovery";
     }
-    std::filesystem::path cacheHome = EnvironmentPath("XDG_CACHE_HOME");
-    if (cacheHome.empty() || cacheHome.is_relative()) {
-        cacheHome = EnvironmentPath("HOME") / ".cache";
-    }
-    return cacheHome / "KelvoDrive" / "recovery";
+    return kelvo_platform::CacheHome() / "KelvoDrive" / "recovery";
 }
 
 std::filesystem::path Save(const tarvo::BrowserItemInfo& document, std::uint64_t size,

@@ -1,5 +1,6 @@
 #include "singleapplication_p.h"
 
+#include <platform_base/processes.h>
 #include <win_compat/windows.h>
 
 #include <QCryptographicHash>
@@ -17,8 +18,6 @@
 #include <limits>
 
 #ifdef Q_OS_UNIX
-#include <errno.h>
-#include <signal.h>
 #include <sys/types.h>
 #endif
 
@@ -213,7 +212,7 @@ bool SingleApplicationPrivate::recordedPrimaryIsGone(int timeout) const {
         pid == QCoreApplication::applicationPid()) {
         return true;
     }
-    if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+    if (kelvo_platform::ProcessIsGone(pid)) {
         return true;
     }
 #endif

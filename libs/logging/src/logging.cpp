@@ -3,6 +3,7 @@
 // records of different threads never interleave.
 #include <logging/logging.h>
 #include <logging/private_files.h>
+#include <platform_base/user_folders.h>
 
 #include <QString>
 #include <QtGlobal>
@@ -20,7 +21,6 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <unistd.h>
 
 namespace logging {
@@ -85,25 +85,12 @@ spdlog::level::level_enum LevelOf(int severity) {
     return spdlog::level::info;
 }
 
-std::filesystem::path HomeFolder() {
-    if (const char* home = std::getenv("HOME"); home && *home) {
-        return home;
-    }
-    if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir) {
-        return entry->pw_dir;
-    }
-    return std::filesystem::temp_directory_path();
-}
-
 std::filesystem::path DefaultDirectory() {
     if (const char* fromEnvironment = std::getenv("KELVO_LOG_DIR");
         fromEnvironment && *fromEnvironment) {
         return fromEnvironment;
     }
-    if (const char* stateHome = std::getenv("XDG_STATE_HOME"); stateHome && *stateHome) {
-        return std::filesystem::path(stateHome) / "KelvoDrive";
-    }
-    return HomeFolder() / ".local" / "state" / "KelvoDrive";
+    return kelvo_platform::StateHome() / "KelvoDrive";
 }
 
 std::string StemOf(const std::string& path) {

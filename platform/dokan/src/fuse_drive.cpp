@@ -2,8 +2,8 @@
 
 #include "fuse_requests.h"
 
+#include <platform_base/text_codec.h>
 #include "../../common/drive_folder.h"
-#include "../../common/text_codec.h"
 #include "../../common/unmount_guard.h"
 #include "create_flags.h"
 #include "file_time.h"

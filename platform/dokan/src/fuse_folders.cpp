@@ -2,7 +2,7 @@
 
 #include "fuse_requests.h"
 
-#include "../../common/text_codec.h"
+#include <platform_base/text_codec.h>
 #include "nt_status_errno.h"
 
 #include <fcntl.h>

@@ -3,7 +3,7 @@
 #define FUSE_USE_VERSION 312
 #include <fuse_log.h>
 
-#include "../../common/text_codec.h"
+#include <platform_base/text_codec.h>
 
 #include <logging/logging.h>
 

@@ -3,7 +3,7 @@
 
 #include "fuse_requests.h"
 
-#include "../../common/text_codec.h"
+#include <platform_base/text_codec.h>
 #include "create_flags.h"
 #include "file_time.h"
 #include "nt_status_errno.h"

@@ -2,7 +2,7 @@
 
 #include <win_compat/windows.h>
 
-#include "../../common/text_codec.h"
+#include <platform_base/text_codec.h>
 
 #include <cstdlib>
 #include <cstring>

@@ -4,24 +4,9 @@
 
 #include "../../common/drive_folder.h"
 
-#include <pwd.h>
-#include <unistd.h>
+#include <platform_base/user_folders.h>
+
 #include <cstdlib>
-
-namespace {
-
-std::filesystem::path HomeFolder() {
-    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
-        return home;
-    }
-    if (const passwd* entry = ::getpwuid(::getuid());
-        entry != nullptr && entry->pw_dir != nullptr) {
-        return entry->pw_dir;
-    }
-    return "/tmp";
-}
-
-}  // namespace
 
 namespace win_compat {
 
@@ -31,7 +16,7 @@ std::filesystem::path DrivesFolder() {
         return folder;
     }
     // A folder under home is where desktop file managers show user mounts.
-    return HomeFolder() / "KelvoDrive";
+    return kelvo_platform::HomeFolder() / "KelvoDrive";
 }
 
 std::filesystem::path MountPointFolder(const std::wstring& drivePath) {

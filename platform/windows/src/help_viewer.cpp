@@ -1,7 +1,7 @@
 #include <win_compat/help_viewer.h>
 
+#include <platform_base/text_codec.h>
 #include "../../common/child_process.h"
-#include "../../common/text_codec.h"
 
 namespace win_compat {
 

@@ -4,12 +4,12 @@
 #include <win_compat/service_control.h>
 #include <win_compat/windows.h>
 
+#include <platform_base/text_codec.h>
+#include <platform_base/user_folders.h>
 #include "../../common/child_process.h"
-#include "../../common/text_codec.h"
 
 #include <logging/logging.h>
 
-#include <pwd.h>
 #include <unistd.h>
 #include <climits>
 #include <cstdlib>
@@ -82,15 +82,7 @@ BOOL GetUserNameW(LPWSTR lpBuffer, LPDWORD pcbBuffer) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    std::string name;
-    if (const passwd* entry = ::getpwuid(::getuid());
-        entry != nullptr && entry->pw_name != nullptr) {
-        name = entry->pw_name;
-    } else if (const char* user = std::getenv("USER"); user != nullptr) {
-        name = user;
-    } else if (const char* logName = std::getenv("LOGNAME"); logName != nullptr) {
-        name = logName;
-    }
+    const std::string name = kelvo_platform::UserName();
     if (name.empty()) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return FALSE;

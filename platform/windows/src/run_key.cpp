@@ -2,7 +2,8 @@
 
 #include <win_compat/run_key.h>
 
-#include "../../common/text_codec.h"
+#include <platform_base/text_codec.h>
+#include <platform_base/user_folders.h>
 
 #include <logging/logging.h>
 
@@ -15,13 +16,7 @@ namespace win_compat {
 namespace {
 
 std::filesystem::path AutostartFolder() {
-    // A relative XDG_CONFIG_HOME is invalid by the base-directory rules and is ignored.
-    if (const char* config = std::getenv("XDG_CONFIG_HOME");
-        config != nullptr && config[0] == '/') {
-        return std::filesystem::path(config) / "autostart";
-    }
-    const char* home = std::getenv("HOME");
-    return std::filesystem::path(home != nullptr ? home : "/") / ".config" / "autostart";
+    return kelvo_platform::ConfigHome() / "autostart";
 }
 
 // The file of a value; empty for a name that cannot be a file name.

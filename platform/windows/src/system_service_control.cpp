@@ -3,8 +3,8 @@
 #include <win_compat/service_control.h>
 #include <win_compat/windows.h>
 
+#include <platform_base/text_codec.h>
 #include "../../common/child_process.h"
-#include "../../common/text_codec.h"
 
 #include <logging/logging.h>
 

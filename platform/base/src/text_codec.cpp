@@ -1,4 +1,4 @@
-#include "text_codec.h"
+#include <platform_base/text_codec.h>
 
 namespace kelvo_platform {
 namespace {
