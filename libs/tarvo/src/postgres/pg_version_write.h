@@ -1,7 +1,6 @@
 #pragma once
 
-#include "../engine.h"
-#include "../link_identity.h"
+#include "../engine_version_write.h"
 #include "pg_connection_pool.h"
 
 #include <optional>
@@ -15,15 +14,9 @@ namespace tarvo::detail::postgres {
 // open the repository collects. The version gets its number and becomes current only at commit,
 // in one short transaction under a lock of the document's row, so that two clients saving the
 // same document one after the other get consecutive versions and an upload blocks nobody.
-class PgVersionWrite : public VersionWrite {
+class PgVersionWrite : public EngineVersionWrite<ConnectionPool::Lease> {
 public:
-    struct NewDocument {
-        ItemId parent{};
-        FileCreateInfo info;
-    };
-
-    PgVersionWrite(ConnectionPool::Lease lease, const LinkIdentity& identity, ItemId document,
-                   std::optional<NewDocument> creation, std::wstring comment);
+    using EngineVersionWrite::EngineVersionWrite;
     ~PgVersionWrite() override;
 
     BlobId AddBlob(const boost::uuids::uuid& category, std::size_t chunkSize) override;
@@ -43,14 +36,7 @@ private:
     // Gives back the staging locks of this version's blobs (after their rows are settled).
     void ReleaseStagingLocks() noexcept;
 
-    ConnectionPool::Lease m_lease;
-    const LinkIdentity& m_identity;
-    const ItemId m_document;
-    const std::optional<NewDocument> m_creation;
-    const std::wstring m_comment;
     std::vector<BlobRecord> m_blobs;
-    bool m_checked = false;
-    bool m_finished = false;
 };
 
 }  // namespace tarvo::detail::postgres

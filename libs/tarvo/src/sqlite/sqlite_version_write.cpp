@@ -24,15 +24,6 @@ BlobId NextBlobId(Database& db) {
 
 }  // namespace
 
-SqliteVersionWrite::SqliteVersionWrite(ConnectionPool::Lease lease, const LinkIdentity& identity,
-                                       ItemId document, std::optional<NewDocument> creation,
-                                       std::wstring comment)
-    : m_lease(std::move(lease)),
-      m_identity(identity),
-      m_document(document),
-      m_creation(std::move(creation)),
-      m_comment(std::move(comment)) {}
-
 SqliteVersionWrite::~SqliteVersionWrite() {
     Discard();
 }

@@ -1,7 +1,6 @@
 #pragma once
 
-#include "../engine.h"
-#include "../link_identity.h"
+#include "../engine_version_write.h"
 #include "sqlite_connection_pool.h"
 
 #include <optional>
@@ -14,15 +13,9 @@ namespace tarvo::detail::sqlite {
 // partial chunk of each blob waits in memory for the commit: a small document costs one
 // transaction. The commit checks everything again and writes the rows that make the version
 // current, in one short transaction; until then nobody sees any of it.
-class SqliteVersionWrite : public VersionWrite {
+class SqliteVersionWrite : public EngineVersionWrite<ConnectionPool::Lease> {
 public:
-    struct NewDocument {
-        ItemId parent{};
-        FileCreateInfo info;
-    };
-
-    SqliteVersionWrite(ConnectionPool::Lease lease, const LinkIdentity& identity, ItemId document,
-                       std::optional<NewDocument> creation, std::wstring comment);
+    using EngineVersionWrite::EngineVersionWrite;
     ~SqliteVersionWrite() override;
 
     BlobId AddBlob(const boost::uuids::uuid& category, std::size_t chunkSize) override;
@@ -62,14 +55,7 @@ private:
                      std::size_t size);
     void WriteVersionRows(VersionNumber number, std::int64_t now);
 
-    ConnectionPool::Lease m_lease;
-    const LinkIdentity& m_identity;
-    const ItemId m_document;
-    const std::optional<NewDocument> m_creation;
-    const std::wstring m_comment;
     std::vector<Blob> m_blobs;
-    bool m_checked = false;  // the document was checked by the first staging transaction
-    bool m_finished = false;
 };
 
 // Removes a staged blob's chunks and its staged_blobs row, a few chunks per transaction, so that
