@@ -163,6 +163,7 @@ public:
                                          const std::wstring&) override {
         Fail();
     }
+    std::vector<tarvo::VersionInfo> ListVersionInfos(const tarvo::IdPath&) override { Fail(); }
     int LockForEdit(const tarvo::IdPath&, std::wstring&) override { Fail(); }
     void Unlock(const tarvo::IdPath&) override { Fail(); }
     void SetItemAccess(const tarvo::IdPath&, const tarvo::ItemAccess&) override { Fail(); }

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/uuid/uuid_io.hpp>
 
 #include <atomic>
@@ -299,6 +300,36 @@ TEST_P(ItemStoreTest, ReplacingADocumentKeepsTheTargetWithItsVersionsAndRemovesT
     EXPECT_EQ(other->LockForEdit(target, holder), tarvo::lock_state::kTaken);
 }
 
+TEST_P(ItemStoreTest, DescribesEveryVersionWithItsTimeAuthorAndSize) {
+    const auto before = boost::posix_time::microsec_clock::universal_time();
+    const auto document = CreateDocument(*m_store, m_root, L"doc");
+    CommitVersion(*m_store, document, PatternBytes(3000, 1));
+    CommitVersion(*m_store, document, Bytes());
+    const auto after = boost::posix_time::microsec_clock::universal_time();
+    std::wstring holder;
+    ASSERT_EQ(m_store->LockForEdit(document, holder), tarvo::lock_state::kTaken);
+    m_store->Unlock(document);
+    const std::wstring user = holder.substr(0, holder.rfind(L" на "));
+
+    const auto versions = m_store->ListVersionInfos(document);
+    ASSERT_EQ(versions.size(), 3u);
+    const auto numbers = m_store->ListVersions(document);
+    const std::optional<std::uint64_t> sizes[] = {std::nullopt, 3000, 0};
+    for (std::size_t index = 0; index < versions.size(); ++index) {
+        EXPECT_EQ(versions[index].number, numbers[index]);
+        EXPECT_EQ(versions[index].size, sizes[index]) << index;
+        EXPECT_EQ(versions[index].author, user);
+        EXPECT_GE(versions[index].commitTime, index == 0 ? before : versions[index - 1].commitTime);
+        EXPECT_LE(versions[index].commitTime, after);
+    }
+    EXPECT_FALSE(user.empty());
+    EXPECT_EQ(versions.back().commitTime, m_store->GetItemInfo(document).modificationTime);
+
+    EXPECT_EQ(ErrorCodeOf([&] { m_store->ListVersionInfos(m_root); }), tarvo::errc::NotADocument);
+    m_store->DeleteItem(document);
+    EXPECT_EQ(ErrorCodeOf([&] { m_store->ListVersionInfos(document); }), tarvo::errc::ItemNotFound);
+}
+
 TEST_P(ItemStoreTest, CreatedDocumentExistsOnlyOnceCommitted) {
     tarvo::FileCreateInfo info{tarvo::GenerateUuid(), L"draft", tarvo::GenerateUuid()};
     auto draft = m_store->CreateDocument(m_root, info, L"");
@@ -372,6 +403,20 @@ TEST_P(ItemStoreTest, StreamsContentInChunks) {
     }
     EXPECT_EQ(reads, 3);
     EXPECT_TRUE(readBack == content);
+
+    // Ranges in any order, within one chunk, across chunk boundaries and past the end.
+    const std::pair<std::size_t, std::size_t> ranges[] = {
+        {chunk * 2 + 5, 100},     {0, 10},
+        {chunk - 3, 10},          {chunk / 2, chunk + 7},
+        {content.size() - 1, 10}, {content.size(), 10}};
+    for (const auto& [offset, size] : ranges) {
+        Bytes part(size, 0);
+        const std::size_t count = reader->ReadAt(offset, part.data(), size);
+        const std::size_t expected = std::min(size, content.size() - offset);
+        ASSERT_EQ(count, expected) << "at " << offset;
+        EXPECT_TRUE(std::equal(part.begin(), part.begin() + count, content.begin() + offset))
+            << "at " << offset;
+    }
     EXPECT_EQ(ErrorCodeOf([&] { reading->CreateBlob(tarvo::GenerateUuid()); }),
               tarvo::errc::InvalidArgument);
     reading->Close(false);

@@ -122,6 +122,11 @@ tarvo::VersionNumber FaultyItemStore::ReplaceDocument(const tarvo::IdPath& sourc
     return m_inner->ReplaceDocument(source, target, comment);
 }
 
+std::vector<tarvo::VersionInfo> FaultyItemStore::ListVersionInfos(const tarvo::IdPath& path) {
+    enter("ListVersionInfos");
+    return m_inner->ListVersionInfos(path);
+}
+
 int FaultyItemStore::LockForEdit(const tarvo::IdPath& path, std::wstring& holder) {
     enter("LockForEdit");
     return m_inner->LockForEdit(path, holder);

@@ -42,6 +42,7 @@ public:
     std::vector<tarvo::VersionNumber> ListVersions(const tarvo::IdPath& path) override;
     tarvo::VersionNumber ReplaceDocument(const tarvo::IdPath& source, const tarvo::IdPath& target,
                                          const std::wstring& comment) override;
+    std::vector<tarvo::VersionInfo> ListVersionInfos(const tarvo::IdPath& path) override;
     int LockForEdit(const tarvo::IdPath& path, std::wstring& holder) override;
     void Unlock(const tarvo::IdPath& path) override;
     void SetItemAccess(const tarvo::IdPath& path, const tarvo::ItemAccess& access) override;

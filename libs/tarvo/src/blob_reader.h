@@ -19,11 +19,14 @@ public:
 
     std::uint64_t GetSize() const override { return m_blob.size; }
     std::shared_ptr<IBuffer> Read() override;
+    std::size_t ReadAt(std::uint64_t offset, std::uint8_t* out, std::size_t size) override;
     void Close() override;
 
 private:
     std::shared_ptr<Buffer> FreeBuffer();
     void FetchChunks();
+    // The chunk of ReadAt that holds byte `position`, fetched unless it is the one fetched last.
+    Buffer& ChunkHolding(std::uint64_t position);
 
     std::mutex m_mutex;
     const std::shared_ptr<Engine> m_engine;
@@ -32,6 +35,9 @@ private:
     std::deque<std::shared_ptr<Buffer>> m_ready;     // fetched, not yet handed out
     std::int64_t m_nextChunk = 0;                    // the next chunk to fetch
     std::uint64_t m_offset = 0;
+    // ReadAt's own chunk, never handed out, so that it can be kept between calls.
+    std::unique_ptr<Buffer> m_rangeChunk;
+    std::int64_t m_rangeChunkIndex = -1;
     bool m_closed = false;
 };
 

@@ -34,6 +34,14 @@ struct BlobRecord {
     std::size_t chunkSize = 0;  // no stored chunk is larger
 };
 
+// One stored version as an engine returns it.
+struct VersionRecord {
+    VersionNumber number = 0;
+    boost::posix_time::ptime commitTime;
+    std::wstring author;                // the saving link's holder text (LinkIdentity::HolderText)
+    std::optional<std::uint64_t> size;  // size of the first blob; none when the version has none
+};
+
 // A version being written. Everything it stores stays invisible to every other link until
 // Commit; Discard (or destruction without Commit) leaves the repository as it was, and so does
 // a crash of the process at any moment before Commit returns. Content goes into staging space
@@ -92,6 +100,9 @@ public:
     // deleted, in one transaction. Returns the new version's number.
     virtual VersionNumber ReplaceDocument(const ItemId& source, const ItemId& target,
                                           const std::wstring& comment) = 0;
+    // Every version of the document, oldest first, in one statement. Throws ItemNotFound or
+    // NotADocument like ListVersions.
+    virtual std::vector<VersionRecord> ListVersionRecords(const ItemId& document) = 0;
     virtual VersionNumber CurrentVersion(const ItemId& document) = 0;
     // Throws ItemNotFound when the version does not exist.
     virtual void CheckVersion(const ItemId& document, VersionNumber version) = 0;

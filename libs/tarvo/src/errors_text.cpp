@@ -72,6 +72,12 @@ TarvoError BlobNotInVersion() {
                       L"Содержимое не найдено в этой версии документа. Откройте документ заново.");
 }
 
+TarvoError DamagedChunk() {
+    return TarvoError(errc::StorageFailure,
+                      L"Фрагмент содержимого документа не того размера, что записан в хранилище: "
+                      L"хранилище повреждено.");
+}
+
 TarvoError BufferTooLarge(std::size_t requested, std::size_t capacity) {
     return TarvoError(errc::InvalidArgument,
                       L"Запрошенный размер буфера (" + std::to_wstring(requested) +

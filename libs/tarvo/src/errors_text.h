@@ -21,6 +21,7 @@ TarvoError LockedBy(const std::wstring& holder);
 TarvoError DocumentClosed();
 TarvoError VersionNotWritable();
 TarvoError BlobNotInVersion();
+TarvoError DamagedChunk();
 TarvoError BufferTooLarge(std::size_t requested, std::size_t capacity);
 TarvoError Invalid(const std::wstring& what);
 

@@ -2,6 +2,7 @@
 
 #include "document.h"
 #include "errors_text.h"
+#include "link_identity.h"
 #include "vector_iterator.h"
 
 namespace tarvo::detail {
@@ -116,6 +117,15 @@ VersionNumber ItemStore::ReplaceDocument(const IdPath& source, const IdPath& tar
         throw errors::Invalid(L"Документ нельзя сохранить поверх него самого.");
     }
     return m_engine->ReplaceDocument(Target(source), Target(target), comment);
+}
+
+std::vector<VersionInfo> ItemStore::ListVersionInfos(const IdPath& path) {
+    std::vector<VersionInfo> versions;
+    for (auto& record : m_engine->ListVersionRecords(Target(path))) {
+        versions.push_back(VersionInfo{record.number, record.commitTime,
+                                       UserOfHolderText(record.author), record.size});
+    }
+    return versions;
 }
 
 int ItemStore::LockForEdit(const IdPath& path, std::wstring& holder) {

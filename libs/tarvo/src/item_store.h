@@ -32,6 +32,7 @@ public:
     std::vector<VersionNumber> ListVersions(const IdPath& path) override;
     VersionNumber ReplaceDocument(const IdPath& source, const IdPath& target,
                                   const std::wstring& comment) override;
+    std::vector<VersionInfo> ListVersionInfos(const IdPath& path) override;
 
     int LockForEdit(const IdPath& path, std::wstring& holder) override;
     void Unlock(const IdPath& path) override;

@@ -80,8 +80,28 @@ LinkIdentity LinkIdentity::ForNewLink() {
     return identity;
 }
 
+namespace {
+constexpr wchar_t kHostSeparator[] = L" на ";
+constexpr wchar_t kProcessOpening[] = L" (процесс ";
+}  // namespace
+
 std::wstring LinkIdentity::HolderText() const {
-    return userName + L" на " + FromUtf8(host) + L" (процесс " + std::to_wstring(processId) + L")";
+    return userName + kHostSeparator + FromUtf8(host) + kProcessOpening +
+           std::to_wstring(processId) + L")";
+}
+
+std::wstring UserOfHolderText(const std::wstring& holderText) {
+    // Host names hold no spaces, so the last separators are the ones HolderText put there,
+    // whatever the user's name holds.
+    const std::size_t process = holderText.rfind(kProcessOpening);
+    if (process == std::wstring::npos || holderText.empty() || holderText.back() != L')') {
+        return {};
+    }
+    const std::size_t host = holderText.rfind(kHostSeparator, process);
+    if (host == std::wstring::npos || host == 0) {
+        return {};
+    }
+    return holderText.substr(0, host);
 }
 
 bool IsOwnerGone(const std::string& host, std::int64_t processId, std::int64_t processStart) {

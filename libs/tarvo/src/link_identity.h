@@ -25,6 +25,10 @@ struct LinkIdentity {
     std::wstring HolderText() const;
 };
 
+// The user part of a text that HolderText made (it is what versions record as their author);
+// empty when the text is not of that form.
+std::wstring UserOfHolderText(const std::wstring& holderText);
+
 // True only when the owner can be proven gone: it ran on this host and its process has ended
 // (or its id now belongs to a younger process). Owners on other hosts are presumed alive.
 bool IsOwnerGone(const std::string& host, std::int64_t processId, std::int64_t processStart);

@@ -83,6 +83,14 @@ struct BlobInfo {
     boost::uuids::uuid category{};
 };
 
+// One stored version of a document, as the repository recorded it when it was saved.
+struct VersionInfo {
+    VersionNumber number = 0;
+    boost::posix_time::ptime commitTime;  // when it was saved; microsecond resolution, UTC
+    std::wstring author;                  // login of who saved it; empty when not recorded
+    std::optional<std::uint64_t> size;    // size of its first blob; none when it has no blob
+};
+
 struct FileCreateInfo {
     ItemId id{};
     std::wstring name;
@@ -130,6 +138,10 @@ public:
     virtual std::uint64_t GetSize() const = 0;
     // The next chunk; null or empty at the end.
     virtual std::shared_ptr<IBuffer> Read() = 0;
+    // Copies up to `size` bytes from `offset` into `out` and returns how many; 0 at or beyond
+    // the end. Independent of Read's position, so that a caller can serve reads in any order;
+    // the reader keeps the last chunk it fetched, so that neighbouring ranges cost one fetch.
+    virtual std::size_t ReadAt(std::uint64_t offset, std::uint8_t* out, std::size_t size) = 0;
     virtual void Close() = 0;
 };
 
@@ -193,6 +205,9 @@ public:
     // either document. Returns the new version's number.
     virtual VersionNumber ReplaceDocument(const IdPath& source, const IdPath& target,
                                           const std::wstring& comment) = 0;
+    // Every stored version of a document with when, by whom and how large, oldest first; one
+    // repository query however many versions there are.
+    virtual std::vector<VersionInfo> ListVersionInfos(const IdPath& path) = 0;
 
     // See lock_state; `holder` receives who holds the lock.
     virtual int LockForEdit(const IdPath& path, std::wstring& holder) = 0;

@@ -37,6 +37,7 @@ public:
     std::vector<VersionNumber> ListVersions(const ItemId& document) override;
     VersionNumber ReplaceDocument(const ItemId& source, const ItemId& target,
                                   const std::wstring& comment) override;
+    std::vector<VersionRecord> ListVersionRecords(const ItemId& document) override;
     VersionNumber CurrentVersion(const ItemId& document) override;
     void CheckVersion(const ItemId& document, VersionNumber version) override;
     std::vector<BlobRecord> ListBlobs(const ItemId& document, VersionNumber version) override;

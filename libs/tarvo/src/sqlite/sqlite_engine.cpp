@@ -355,6 +355,41 @@ VersionNumber SqliteEngine::ReplaceDocument(const ItemId& source, const ItemId& 
     return number;
 }
 
+std::vector<VersionRecord> SqliteEngine::ListVersionRecords(const ItemId& document) {
+    auto db = m_pool.Acquire();
+    // The item's own row comes along (with no version when it has none), so that a missing item
+    // or a folder is told apart from an empty history without a second statement.
+    StatementUse query(db->Prepare(
+        "SELECT i.is_folder, v.number, v.created_us, v.author, "
+        "(SELECT b.size FROM blobs b WHERE b.item_id = v.item_id AND b.version = v.number "
+        "ORDER BY b.id LIMIT 1) "
+        "FROM items i LEFT JOIN versions v ON v.item_id = i.id WHERE i.id = ?1 ORDER BY v.number"));
+    query->BindUuid(1, document);
+    std::vector<VersionRecord> versions;
+    bool found = false;
+    while (query->Step()) {
+        found = true;
+        if (query->ColumnInt64(0) != 0) {
+            throw errors::NotADocument();
+        }
+        if (query->IsNull(1)) {
+            continue;
+        }
+        VersionRecord version;
+        version.number = query->ColumnInt64(1);
+        version.commitTime = FromMicroseconds(query->ColumnInt64(2));
+        version.author = query->ColumnText(3);
+        if (!query->IsNull(4)) {
+            version.size = static_cast<std::uint64_t>(query->ColumnInt64(4));
+        }
+        versions.push_back(std::move(version));
+    }
+    if (!found) {
+        throw errors::ItemGone();
+    }
+    return versions;
+}
+
 VersionNumber SqliteEngine::CurrentVersion(const ItemId& document) {
     auto db = m_pool.Acquire();
     StatementUse query(db->Prepare("SELECT is_folder, current_version FROM items WHERE id = ?1"));
