@@ -22,7 +22,12 @@ inline KelvoFileSystem& DriveOf(PDOKAN_FILE_INFO fileInfo) {
     return *reinterpret_cast<KelvoFileSystem*>(fileInfo->DokanOptions->GlobalContext);
 }
 
+// Null also for a handle of the version history (tagged in its lowest bit, VersionHistory_p.h),
+// which is no FileContext.
 inline FileContext* ContextOf(PDOKAN_FILE_INFO fileInfo) {
+    if (fileInfo->Context & 1) {
+        return nullptr;
+    }
     return reinterpret_cast<FileContext*>(fileInfo->Context);
 }
 

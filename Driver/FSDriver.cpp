@@ -3,6 +3,7 @@
 #include "CacheFile.h"
 #include "DriveOperations.h"
 #include "DriveOperations_p.h"
+#include "VersionHistory.h"
 
 #include <dokan/dokan.h>
 #include <win_compat/windows.h>
@@ -295,7 +296,7 @@ DOKAN_OPERATIONS DriveOperationsTable() {
     table.GetFileSecurity = nullptr;
     table.SetFileSecurity = nullptr;
     table.FindStreams = nullptr;
-    return table;
+    return drive::history::Around(table);
 }
 
 KelvoFileSystem::KelvoFileSystem(std::shared_ptr<tarvo::ICore> core_) : core(std::move(core_)) {}

@@ -2,7 +2,8 @@
 // (a minimal in-memory file system written directly on libfuse) and tmpfs, all in the same run.
 // Prints the figures and how they compare with their targets; asserts nothing.
 //
-// Usage: bench_drive [rounds]   (default 3; the best figure of each workload counts)
+// Usage: bench_drive [rounds] [history]   (default 3 rounds; the best figure of each workload
+// counts; "history" measures only the version history's listing beside a plain folder's)
 
 #include "raw_memory_fuse.h"
 
@@ -42,6 +43,7 @@ constexpr std::size_t kBlock = 1u << 20;
 constexpr std::size_t kUploadSize = std::size_t{1} << 30;
 constexpr int kListedDocuments = 10'000;
 constexpr int kSmallFiles = 1'000;
+constexpr int kHistoryVersions = 1'000;
 constexpr std::size_t kSmallFileSize = 100;
 constexpr wchar_t kMountPoint[] = L"B:\\";
 constexpr long kTmpfsMagic = 0x01021994;
@@ -339,6 +341,17 @@ public:
         return Seconds(start);
     }
 
+    // A new version of the document at the id path, with a content of a few bytes.
+    void commitVersion(const tarvo::IdPath& document, const std::string& content) {
+        const auto version = m_store->BeginVersion(document, L"");
+        const auto writer = version->CreateBlob(tarvo::GenerateUuid());
+        const auto buffer = tarvo::CreateBuffer(content.size());
+        std::memcpy(buffer->GetData(), content.data(), content.size());
+        writer->Write(buffer);
+        writer->Close();
+        version->Close(true);
+    }
+
 private:
     std::shared_ptr<tarvo::ICore> m_core;
     std::shared_ptr<tarvo::IItemStore> m_store;
@@ -373,10 +386,36 @@ void PrintTarget(const char* what, double ratio, double target) {
                 ratio >= target ? "met" : "NOT met");
 }
 
+// The version history of a document with 1,000 versions listed with `ls -l`, beside a plain folder
+// of 1,000 documents on the same drive. The drive must be mounted already.
+void HistoryRows(Drive& drive, int rounds) {
+    std::cerr << "bench_drive: preparing the history (" << kHistoryVersions << " versions)\n";
+    const tarvo::IdPath root = drive.store().ResolvePath({L""});
+    drive.writeDocument(root, L"history.txt", 0);
+    const tarvo::IdPath document = drive.store().ResolvePath({L"", L"history.txt"});
+    for (int version = 1; version < kHistoryVersions; ++version) {
+        drive.commitVersion(document, "version " + std::to_string(version));
+    }
+    const tarvo::IdPath folder = drive.folder(L"thousand");
+    for (int index = 0; index < kHistoryVersions; ++index) {
+        drive.writeDocument(folder, L"document" + std::to_wstring(index) + L".txt", 0);
+    }
+    Figure history;
+    Figure plain;
+    for (int round = 0; round < rounds; ++round) {
+        history.add(1000 * ListLong(drive.root() / ".versions" / "history.txt"), false);
+        plain.add(1000 * ListLong(drive.root() / "thousand"), false);
+    }
+    std::printf("%-58s %10.1f  ms\n", "ls -l of .versions of a document with 1,000 versions",
+                history.best);
+    std::printf("%-58s %10.1f  ms\n", "ls -l of a folder of 1,000 documents", plain.best);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+    const bool historyOnly = argc > 2 && std::string(argv[2]) == "history";
     if (::access("/dev/fuse", R_OK | W_OK) != 0) {
         std::cerr << "bench_drive: FUSE is not usable here (/dev/fuse); nothing measured\n";
         return 0;
@@ -405,6 +444,17 @@ int main(int argc, char** argv) {
     }
     const fs::path tmpfsRoot = tmpfsPath;
 
+    if (historyOnly) {
+        Drive drive(tarvo::CreateCore());
+        drive.mount();
+        std::printf("\nbench_drive: best of %d rounds\n\n", rounds);
+        HistoryRows(drive, rounds);
+        drive.unmount();
+        std::error_code error;
+        fs::remove_all(tmpfsRoot, error);
+        fs::remove_all(base, error);
+        return 0;
+    }
     std::cerr << "bench_drive: preparing (" << rounds << " rounds, " << Threads()
               << " FUSE worker threads)\n";
     // The repository: the large document (its write is the core's own write rate) and the
@@ -515,6 +565,8 @@ int main(int argc, char** argv) {
     } else {
         std::printf("   (target: 90 %% of 1 GiB within 60 s: NOT met)\n");
     }
+    std::printf("\n");
+    HistoryRows(drive, rounds);
 
     ceiling.Unmount();
     drive.unmount();
