@@ -1,7 +1,7 @@
 // Information about items, folder listings, delete and move.
 #include "DriveOperations_p.h"
 #include "DrivePaths.h"
-#include "FileTimes.h"
+#include "ItemRecords.h"
 #include "Utf8Text.h"
 
 #include <algorithm>
@@ -9,21 +9,6 @@
 
 namespace drive {
 namespace {
-
-// A folder entry holds the name with its terminator in MAX_PATH characters.
-constexpr std::size_t kMaxListedNameLength = MAX_PATH - 1;
-
-// Fields that both item records carry.
-template <class Record>
-void FillCommon(const tarvo::BrowserItemInfo& item, Record& record) {
-    record.dwFileAttributes = item.IsFolder() ? FILE_ATTRIBUTE_DIRECTORY : 0;
-    record.ftCreationTime = file_times::FromDateTime(item.creationTime);
-    record.ftLastAccessTime = file_times::FromDateTime(item.modificationTime);
-    record.ftLastWriteTime = file_times::FromDateTime(item.modificationTime);
-    const std::uint64_t size = item.size.value_or(0);
-    record.nFileSizeHigh = static_cast<DWORD>(size >> 32);
-    record.nFileSizeLow = static_cast<DWORD>(size & 0xFFFFFFFFu);
-}
 
 // Size of the service file: the repository's name in UTF-8, as ReadFile serves it.
 std::uint64_t ServiceFileSize(const std::wstring& repositoryName) {

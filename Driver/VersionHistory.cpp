@@ -3,7 +3,7 @@
 
 #include "DriveLog_p.h"
 #include "DrivePaths.h"
-#include "FileTimes.h"
+#include "ItemRecords.h"
 #include "VersionNames.h"
 
 #include <algorithm>
@@ -22,9 +22,6 @@ constexpr ACCESS_MASK kWriteOwner = 0x00080000;
 constexpr ACCESS_MASK kChangingAccess = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
                                         FILE_DELETE_CHILD | FILE_WRITE_ATTRIBUTES | DELETE |
                                         kWriteDac | kWriteOwner | GENERIC_WRITE | GENERIC_ALL;
-
-// A folder entry holds the name with its terminator in MAX_PATH characters.
-constexpr std::size_t kMaxListedNameLength = MAX_PATH - 1;
 
 bool IsHistoryName(const std::wstring& name) {
     return name == kFolderName || name == kSpareFolderName;
@@ -161,20 +158,9 @@ NTSTATUS CheckOpen(tarvo::IItemStore& store, const HistoryHandle& handle, ULONG 
     return store.CanOpen(handle.record) ? STATUS_SUCCESS : STATUS_ACCESS_DENIED;
 }
 
-template <class Record>
-void Fill(const tarvo::BrowserItemInfo& item, Record& record) {
-    record.dwFileAttributes = item.IsFolder() ? FILE_ATTRIBUTE_DIRECTORY : 0;
-    record.ftCreationTime = file_times::FromDateTime(item.creationTime);
-    record.ftLastAccessTime = file_times::FromDateTime(item.modificationTime);
-    record.ftLastWriteTime = file_times::FromDateTime(item.modificationTime);
-    const std::uint64_t size = item.size.value_or(0);
-    record.nFileSizeHigh = static_cast<DWORD>(size >> 32);
-    record.nFileSizeLow = static_cast<DWORD>(size & 0xFFFFFFFFu);
-}
-
 void ListEntry(const tarvo::BrowserItemInfo& item, PFillFindData fill, PDOKAN_FILE_INFO fileInfo) {
     WIN32_FIND_DATAW record{};
-    Fill(item, record);
+    FillCommon(item, record);
     std::copy(item.name.begin(), item.name.end(), record.cFileName);
     fill(&record, fileInfo);
 }
@@ -294,7 +280,7 @@ std::optional<NTSTATUS> Open(tarvo::IItemStore& store, const std::wstring& path,
 
 void Describe(const HistoryHandle& handle, BY_HANDLE_FILE_INFORMATION& information) {
     information = BY_HANDLE_FILE_INFORMATION{};
-    Fill(handle.record, information);
+    FillCommon(handle.record, information);
     information.nNumberOfLinks = 1;
 }
 

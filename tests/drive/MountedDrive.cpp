@@ -5,8 +5,17 @@
 
 #include <QString>
 
+#include <gtest/gtest.h>
+
+#include <spawn.h>
+#include <sys/wait.h>
+
 #include <chrono>
+#include <fstream>
 #include <future>
+#include <iterator>
+
+extern char** environ;
 
 namespace drive_test {
 namespace {
@@ -94,6 +103,43 @@ std::size_t MountedDrive::versionCount(const std::filesystem::path& relative) {
         return 0;
     }
     return repository()->ListVersions(ids).size();
+}
+
+void MountedDriveTest::SetUp() {
+    KELVO_REQUIRE_FUSE();
+    std::string failure;
+    ASSERT_TRUE(m_drive.mount(failure)) << failure;
+    m_root = m_drive.root();
+}
+
+void WriteFile(const std::filesystem::path& path, const std::string& content) {
+    std::ofstream stream(path, std::ios::binary | std::ios::trunc);
+    stream.write(content.data(), static_cast<std::streamsize>(content.size()));
+    stream.close();
+    ASSERT_TRUE(stream) << "cannot write " << path;
+}
+
+std::string ReadFile(const std::filesystem::path& path) {
+    std::ifstream stream(path, std::ios::binary);
+    EXPECT_TRUE(stream) << "cannot read " << path;
+    return std::string(std::istreambuf_iterator<char>(stream), {});
+}
+
+int RunProgram(const std::vector<std::string>& arguments) {
+    std::vector<char*> argv;
+    for (const std::string& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+        return -1;
+    }
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
+        return -1;
+    }
+    return WEXITSTATUS(status);
 }
 
 }  // namespace drive_test

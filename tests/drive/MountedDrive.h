@@ -5,10 +5,13 @@
 
 #include <QTemporaryDir>
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace drive_test {
 
@@ -50,5 +53,22 @@ private:
     std::filesystem::path m_root;
     bool m_mounted = false;
 };
+
+// A test on a drive mounted for it (skipped where FUSE is unusable).
+class MountedDriveTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+
+    MountedDrive m_drive;
+    std::filesystem::path m_root;  // where the drive is mounted
+};
+
+// Writes the whole content as a program saves a file (a failure fails the test).
+void WriteFile(const std::filesystem::path& path, const std::string& content);
+// The whole content of the file (a failure fails the test).
+std::string ReadFile(const std::filesystem::path& path);
+
+// Runs a program to its end; its exit status, or -1 when it did not end normally.
+int RunProgram(const std::vector<std::string>& arguments);
 
 }  // namespace drive_test

@@ -5,21 +5,15 @@
 
 #include <fcntl.h>
 #include <pwd.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <regex>
-
-extern char** environ;
 
 namespace drive_test {
 namespace {
@@ -37,19 +31,6 @@ std::string Pattern(std::size_t size, unsigned seed) {
     return bytes;
 }
 
-void Save(const fs::path& path, const std::string& content) {
-    std::ofstream stream(path, std::ios::binary | std::ios::trunc);
-    stream.write(content.data(), static_cast<std::streamsize>(content.size()));
-    stream.close();
-    ASSERT_TRUE(stream) << "cannot write " << path;
-}
-
-std::string Load(const fs::path& path) {
-    std::ifstream stream(path, std::ios::binary);
-    EXPECT_TRUE(stream) << "cannot read " << path;
-    return std::string(std::istreambuf_iterator<char>(stream), {});
-}
-
 // The folder's entries, sorted by name as a file manager shows them.
 std::vector<fs::path> Entries(const fs::path& folder) {
     std::vector<fs::path> entries;
@@ -60,34 +41,13 @@ std::vector<fs::path> Entries(const fs::path& folder) {
     return entries;
 }
 
-// Runs a program and gives its exit status (-1 when it could not run).
-int RunProgram(std::vector<std::string> arguments) {
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) {
-        argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    int status = 0;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0 ||
-        ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
-        return -1;
-    }
-    return WEXITSTATUS(status);
-}
-
-class DriveHistoryTest : public ::testing::Test {
+class DriveHistoryTest : public MountedDriveTest {
 protected:
     void SetUp() override {
-        KELVO_REQUIRE_FUSE();
-        std::string failure;
-        ASSERT_TRUE(m_drive.mount(failure)) << failure;
-        m_root = m_drive.root();
+        MountedDriveTest::SetUp();
         m_history = m_root / ".versions";
     }
 
-    MountedDrive m_drive;
-    fs::path m_root;
     fs::path m_history;
 };
 
@@ -96,7 +56,7 @@ TEST_F(DriveHistoryTest, EachSaveIsAVersionFileWithItsContentSizeAndTime) {
     // The second save spans three chunks of the repository's storage.
     const std::string saves[] = {"first text", Pattern(2 * kMegabyte + 12345, 2), "third"};
     for (const std::string& content : saves) {
-        Save(m_root / "work" / "report.odt", content);
+        WriteFile(m_root / "work" / "report.odt", content);
     }
 
     for (const auto& entry : fs::directory_iterator(m_root)) {
@@ -115,7 +75,7 @@ TEST_F(DriveHistoryTest, EachSaveIsAVersionFileWithItsContentSizeAndTime) {
         const std::string name = files[index].filename().string();
         EXPECT_TRUE(std::regex_match(name, form)) << name;
         EXPECT_EQ(fs::file_size(files[index]), saves[index].size()) << name;
-        EXPECT_TRUE(Load(files[index]) == saves[index]) << name;
+        EXPECT_TRUE(ReadFile(files[index]) == saves[index]) << name;
         // The name tells the commit time in local time, as the file's own time does.
         struct stat status {};
         ASSERT_EQ(::stat(files[index].c_str(), &status), 0);
@@ -138,8 +98,8 @@ TEST_F(DriveHistoryTest, EachSaveIsAVersionFileWithItsContentSizeAndTime) {
 }
 
 TEST_F(DriveHistoryTest, NothingBelowTheHistoryCanBeChanged) {
-    Save(m_root / "doc.txt", "one");
-    Save(m_root / "doc.txt", "two");
+    WriteFile(m_root / "doc.txt", "one");
+    WriteFile(m_root / "doc.txt", "two");
     const fs::path folder = m_history / "doc.txt";
     const std::vector<fs::path> before = Entries(folder);
     ASSERT_EQ(before.size(), 2u);
@@ -176,35 +136,35 @@ TEST_F(DriveHistoryTest, NothingBelowTheHistoryCanBeChanged) {
     }
 
     EXPECT_EQ(Entries(folder), before);
-    EXPECT_EQ(Load(version), "one");
-    EXPECT_EQ(Load(m_root / "doc.txt"), "two");
+    EXPECT_EQ(ReadFile(version), "one");
+    EXPECT_EQ(ReadFile(m_root / "doc.txt"), "two");
     EXPECT_EQ(m_drive.versionCount("doc.txt"), versions);
 }
 
 TEST_F(DriveHistoryTest, CopyingAVersionOverTheDocumentMakesItTheNewest) {
     const std::string first = Pattern(kMegabyte + kMegabyte / 2, 5);
     for (const std::string& content : {first, std::string("second"), std::string("third")}) {
-        Save(m_root / "doc.bin", content);
+        WriteFile(m_root / "doc.bin", content);
     }
     const fs::path folder = m_history / "doc.bin";
     ASSERT_EQ(Entries(folder).size(), 3u);
 
     ASSERT_EQ(RunProgram({"cp", Entries(folder)[0].string(), (m_root / "doc.bin").string()}), 0);
 
-    EXPECT_TRUE(Load(m_root / "doc.bin") == first);
+    EXPECT_TRUE(ReadFile(m_root / "doc.bin") == first);
     const std::vector<fs::path> files = Entries(folder);
     ASSERT_EQ(files.size(), 4u);
-    EXPECT_TRUE(Load(files[3]) == first);
-    EXPECT_TRUE(Load(files[0]) == first);
-    EXPECT_EQ(Load(files[1]), "second");
-    EXPECT_EQ(Load(files[2]), "third");
+    EXPECT_TRUE(ReadFile(files[3]) == first);
+    EXPECT_TRUE(ReadFile(files[0]) == first);
+    EXPECT_EQ(ReadFile(files[1]), "second");
+    EXPECT_EQ(ReadFile(files[2]), "third");
 }
 
 TEST_F(DriveHistoryTest, ARenamedOrMovedDocumentShowsItsHistoryAtItsNewPath) {
     fs::create_directories(m_root / "a");
     fs::create_directories(m_root / "b");
-    Save(m_root / "a" / "draft.txt", "v1");
-    Save(m_root / "a" / "draft.txt", "v2");
+    WriteFile(m_root / "a" / "draft.txt", "v1");
+    WriteFile(m_root / "a" / "draft.txt", "v2");
 
     fs::rename(m_root / "a" / "draft.txt", m_root / "a" / "renamed.txt");
     ASSERT_EQ(Entries(m_history / "a" / "renamed.txt").size(), 2u);
@@ -214,15 +174,15 @@ TEST_F(DriveHistoryTest, ARenamedOrMovedDocumentShowsItsHistoryAtItsNewPath) {
     EXPECT_FALSE(fs::exists(m_history / "a" / "renamed.txt"));
     const std::vector<fs::path> files = Entries(m_history / "b" / "final.txt");
     ASSERT_EQ(files.size(), 2u);
-    EXPECT_EQ(Load(files[0]), "v1");
-    EXPECT_EQ(Load(files[1]), "v2");
+    EXPECT_EQ(ReadFile(files[0]), "v1");
+    EXPECT_EQ(ReadFile(files[1]), "v2");
     EXPECT_EQ(files[0].extension(), ".txt");
 }
 
 TEST_F(DriveHistoryTest, ARootItemNamedLikeTheHistoryKeepsItsNameAndTheHistoryMovesAside) {
     const auto store = m_drive.repository();
     store->CreateFolders(store->ResolvePath({L""}), {L".versions"});
-    Save(m_root / ".versions" / "own.txt", "mine");
+    WriteFile(m_root / ".versions" / "own.txt", "mine");
 
     std::vector<std::string> rootNames;
     for (const auto& entry : fs::directory_iterator(m_root)) {
@@ -234,7 +194,7 @@ TEST_F(DriveHistoryTest, ARootItemNamedLikeTheHistoryKeepsItsNameAndTheHistoryMo
     const std::vector<fs::path> files =
         Entries(m_root / ".kelvo_versions" / ".versions" / "own.txt");
     ASSERT_EQ(files.size(), 1u);
-    EXPECT_EQ(Load(files[0]), "mine");
+    EXPECT_EQ(ReadFile(files[0]), "mine");
 }
 
 }  // namespace

@@ -43,37 +43,6 @@ std::string Bytes(std::size_t size, unsigned seed) {
     return bytes;
 }
 
-void WriteFile(const fs::path& path, const std::string& content) {
-    std::ofstream stream(path, std::ios::binary | std::ios::trunc);
-    stream.write(content.data(), static_cast<std::streamsize>(content.size()));
-    stream.close();
-    ASSERT_TRUE(stream) << "cannot write " << path;
-}
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream stream(path, std::ios::binary);
-    EXPECT_TRUE(stream) << "cannot read " << path;
-    return std::string(std::istreambuf_iterator<char>(stream), {});
-}
-
-// Runs a program to its end; its exit status, or -1 when it did not end normally.
-int RunProgram(const std::vector<std::string>& arguments) {
-    std::vector<char*> argv;
-    for (const std::string& argument : arguments) {
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
-        return -1;
-    }
-    int status = 0;
-    if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
-        return -1;
-    }
-    return WEXITSTATUS(status);
-}
-
 int Shell(const std::string& command, const fs::path& file) {
     return RunProgram({"sh", "-c", command, file.string()});  // the file is $0
 }
@@ -97,18 +66,7 @@ std::string ReadAt(int descriptor, std::size_t length, off_t offset) {
     return bytes;
 }
 
-class DriveMountTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        KELVO_REQUIRE_FUSE();
-        std::string failure;
-        ASSERT_TRUE(m_drive.mount(failure)) << failure;
-        m_root = m_drive.root();
-    }
-
-    MountedDrive m_drive;
-    fs::path m_root;
-};
+class DriveMountTest : public MountedDriveTest {};
 
 TEST_F(DriveMountTest, ATreeCopiedInAndOutKeepsEveryByte) {
     QTemporaryDir source;
