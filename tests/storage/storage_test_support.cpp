@@ -1,5 +1,7 @@
 #include "storage_test_support.h"
 
+#include <chrono>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -25,8 +27,13 @@ void StorageFixtureFolders::occupyLetter(char letter) const {
     writeFile(folder + QStringLiteral("/occupied"), "x");
 }
 
-std::unique_ptr<ConnectionsStorage> StorageFixtureFolders::makeStorage() const {
-    return std::make_unique<ConnectionsStorage>(paths(), tarvo::CreateCore());
+void StorageCloser::operator()(ConnectionsStorage* storage) const {
+    storage->unmountAllAndWait(std::chrono::seconds(10));
+    delete storage;
+}
+
+StorageOwner StorageFixtureFolders::makeStorage() const {
+    return StorageOwner(new ConnectionsStorage(paths(), tarvo::CreateCore()));
 }
 
 tarvo_cm::Connection unreachableConnection(const std::wstring& database) {

@@ -12,6 +12,14 @@
 
 namespace kelvo_test {
 
+// Deletes a test's storage only after its drive threads have ended, as the program's teardown
+// does: a detached drive thread still connecting when the test process exits would run on into
+// the process's destroyed globals.
+struct StorageCloser {
+    void operator()(ConnectionsStorage* storage) const;
+};
+using StorageOwner = std::unique_ptr<ConnectionsStorage, StorageCloser>;
+
 // A storage over files in a temporary folder, with its own drives folder and repository data
 // folder, so tests never touch the user's real configuration or drives.
 class StorageFixtureFolders {
@@ -24,7 +32,7 @@ public:
     // Makes drive letter `letter` count as used (a non-empty folder in the drives folder).
     void occupyLetter(char letter) const;
 
-    std::unique_ptr<ConnectionsStorage> makeStorage() const;
+    StorageOwner makeStorage() const;
 
 private:
     QTemporaryDir m_root;

@@ -15,6 +15,7 @@
 #include <QTest>
 #include <QTranslator>
 #include <QWidget>
+#include <chrono>
 
 #include <cstdlib>
 
@@ -160,6 +161,8 @@ void StorageTest::TearDown() {
             << "a drive did not unmount";
     }
     ConnectionsStorage::setInstance(nullptr);
+    // Drives still connecting (an unreachable server) end before the storage and the process.
+    m_storage->unmountAllAndWait(std::chrono::seconds(10));
     m_storage.reset();
     QSettings().clear();
 }
