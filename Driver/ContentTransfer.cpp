@@ -3,10 +3,10 @@
 #include "DriveOperations_p.h"
 #include "RecoveryFolder.h"
 
+#include <platform_base/text_codec.h>
+
 #include <boost/uuid/string_generator.hpp>
 #include <boost/uuid/uuid_io.hpp>
-
-#include <QString>
 
 #include <cerrno>
 
@@ -128,7 +128,7 @@ std::optional<tarvo::VersionNumber> CommittedVersion(tarvo::IItemStore& store,
 
 // A system error's text (UTF-8, with the paths it names) for a wide log record.
 std::wstring Widen(const char* text) {
-    return QString::fromUtf8(text).toStdWString();
+    return kelvo_platform::Utf8ToWideLossy(text);
 }
 
 }  // namespace
